@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Tovarin needs to build, run, test and measure,
+# asking apt only for what is missing. Safe to run again: it does nothing when
+# everything is there.
+set -euo pipefail
+
+packages=(
+  # build
+  cmake ninja-build g++ pkg-config
+  qt6-base-dev libgl-dev libcurl4-openssl-dev libpcre2-dev libgtest-dev
+  # run: the window's platform plugins and a font with Chinese glyphs
+  qt6-qpa-plugins fonts-wqy-microhei
+  # tests, screenshots and benchmarks
+  nginx-light openssl xvfb xauth xdotool imagemagick wget procps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  sudo_cmd=()
+  [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
+fi
