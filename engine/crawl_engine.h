@@ -61,12 +61,15 @@ class CrawlEngine {
 
  private:
   struct Frame;
-  // Steps 1 to 11 of one visit; returns the page's link targets when it was
-  // listed after a fetch (they are visited next, at depth + 1).
   enum class VisitEnd { done, follow, host_gone };
+  // One visit up to the listing of its page. Returns follow, with the page's
+  // link targets in `targets`, when the page was listed after a fetch: the
+  // targets are then visited, in order, at depth + 1.
   VisitEnd visit_one(CrawlHost& host, Text address, const Text& attribute, std::int32_t depth,
                      std::vector<Text>& targets);
-  void visit(CrawlHost& host, const Text& address, const Text& attribute, std::int32_t depth);
+  // The visit of `address` with every visit below it, depth first. Returns
+  // false when the host has gone.
+  bool visit(CrawlHost& host, const Text& address, const Text& attribute, std::int32_t depth);
 
   std::vector<std::int32_t> address_seen_;
   std::vector<std::int32_t> content_seen_;

@@ -1,0 +1,218 @@
+#include "engine/crawl_engine.h"
+
+#include <limits>
+#include <utility>
+
+#include "engine/link_extraction.h"
+#include "engine/page_fetch.h"
+
+namespace tovarin {
+namespace {
+
+constexpr std::int32_t wrapping_add(std::int32_t a, std::int32_t b) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+}
+
+constexpr bool in_table(std::int32_t key) { return key >= 1 && key <= kTableSlots; }
+
+// Replaces the full-width characters of the code page by their ASCII forms,
+// leaving every other character as it is.
+Text fold_full_width(std::string_view text) {
+  Text out;
+  out.reserve(text.size());
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t size = char_size_at(text, pos);
+    if (size == 2) {
+      const auto lead = static_cast<unsigned char>(text[pos]);
+      const auto trail = static_cast<unsigned char>(text[pos + 1]);
+      if (lead == 0xA3 && trail >= 0xA1 && trail <= 0xFE) {
+        out.push_back(static_cast<char>(trail - 0x80));
+      } else if (lead == 0xA1 && trail == 0xA1) {
+        out.push_back(' ');
+      } else if (lead == 0xA1 && trail == 0xAB) {
+        out.push_back('~');
+      } else if (lead == 0xA1 && (trail == 0xEE || trail == 0xEF)) {
+        out.push_back('*');
+      } else {
+        out.append(text.substr(pos, 2));
+      }
+    } else {
+      out.push_back(text[pos]);
+    }
+    pos += size;
+  }
+  return out;
+}
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+}  // namespace
+
+std::int32_t address_key(std::string_view address) {
+  std::uint32_t sum = 0;
+  for (char c : address) {
+    const auto v = static_cast<std::int32_t>(static_cast<signed char>(c));
+    sum += static_cast<std::uint32_t>(v * v);
+  }
+  const auto s = static_cast<std::int32_t>(sum);
+  return s % kTableSlots + 1;
+}
+
+std::int32_t content_key(std::string_view page_text) {
+  return static_cast<std::int32_t>(page_text.size() % static_cast<std::size_t>(kTableSlots)) + 1;
+}
+
+std::int32_t depth_value(std::string_view depth_text) {
+  const Text folded = fold_full_width(depth_text);
+  std::size_t pos = 0;
+  while (pos < folded.size() && is_space(folded[pos])) ++pos;
+  bool negative = false;
+  if (pos < folded.size() && (folded[pos] == '+' || folded[pos] == '-')) {
+    negative = folded[pos] == '-';
+    ++pos;
+  }
+  std::uint32_t value = 0;
+  for (; pos < folded.size() && folded[pos] >= '0' && folded[pos] <= '9'; ++pos) {
+    value = value * 10u + static_cast<std::uint32_t>(folded[pos] - '0');
+  }
+  if (negative) value = 0u - value;
+  return static_cast<std::int32_t>(value);
+}
+
+bool is_download_address(std::string_view address, const std::vector<Text>& types) {
+  for (const Text& type : types) {
+    if (find_ignoring_case(address, type) != std::string_view::npos) return true;
+  }
+  return false;
+}
+
+// The link targets of one listed page that are still to be visited, and the
+// depth at which they are visited. The crawl keeps one frame per open page
+// on an explicit stack, so the depth of a crawl never touches the thread's
+// call stack.
+struct CrawlEngine::Frame {
+  std::vector<Text> targets;
+  std::size_t next = 0;
+  std::int32_t depth = 0;
+};
+
+CrawlEngine::CrawlEngine() : address_seen_(kTableSlots, 0), content_seen_(kTableSlots, 0) {}
+
+void CrawlEngine::load_download_types() {
+  std::vector<Text> types;
+  std::string_view rest = kDownloadTypesText;
+  for (;;) {
+    const std::size_t cut = rest.find("\r\n");
+    types.emplace_back(rest.substr(0, cut));
+    if (cut == std::string_view::npos) break;
+    rest.remove_prefix(cut + 2);
+  }
+  download_types_ = std::move(types);
+}
+
+void CrawlEngine::exit_release() {
+  std::vector<std::int32_t>().swap(address_seen_);
+  std::vector<std::int32_t>().swap(content_seen_);
+  std::vector<Text>().swap(download_types_);
+}
+
+bool CrawlEngine::address_seen(std::int32_t key) const {
+  return in_table(key) && !address_seen_.empty() && address_seen_[static_cast<std::size_t>(key - 1)] != 0;
+}
+
+bool CrawlEngine::content_seen(std::int32_t key) const {
+  return in_table(key) && !content_seen_.empty() && content_seen_[static_cast<std::size_t>(key - 1)] != 0;
+}
+
+void CrawlEngine::start_crawl(CrawlHost& host) {
+  host.clear_results();
+  address_seen_.assign(static_cast<std::size_t>(kTableSlots), 0);
+  content_seen_.assign(static_cast<std::size_t>(kTableSlots), 0);
+  valid_count_ = 0;
+  total_count_ = 1;
+  host.show_valid_count(valid_count_);
+  host.show_total_count(total_count_);
+  depth_limit_ = depth_value(host.read_depth_text());
+  host.set_start_enabled(false);
+  const Text start_address = host.read_start_address();
+  if (visit(host, start_address, "href", 0)) host.set_start_enabled(true);
+}
+
+bool CrawlEngine::visit(CrawlHost& host, const Text& address, const Text& attribute, std::int32_t depth) {
+  std::vector<Frame> open_pages;
+  std::vector<Text> targets;
+  VisitEnd end = visit_one(host, address, attribute, depth, targets);
+  if (end == VisitEnd::host_gone) return false;
+  if (end == VisitEnd::follow) open_pages.push_back(Frame{std::move(targets), 0, depth});
+
+  while (!open_pages.empty()) {
+    Frame& page = open_pages.back();
+    if (page.next == page.targets.size()) {
+      open_pages.pop_back();
+      continue;
+    }
+    // Take the target out, so the frame keeps only the targets still to come.
+    Text target = std::move(page.targets[page.next]);
+    Text().swap(page.targets[page.next]);
+    ++page.next;
+    // Nesting is bounded by the number of address keys, far below the range
+    // of the depth; saturate rather than wrap all the same.
+    const std::int32_t nested_depth =
+        page.depth == std::numeric_limits<std::int32_t>::max() ? page.depth : page.depth + 1;
+    targets.clear();
+    end = visit_one(host, std::move(target), attribute, nested_depth, targets);
+    if (end == VisitEnd::host_gone) return false;
+    if (end == VisitEnd::follow) open_pages.push_back(Frame{std::move(targets), 0, nested_depth});
+  }
+  return true;
+}
+
+CrawlEngine::VisitEnd CrawlEngine::visit_one(CrawlHost& host, Text address, const Text& attribute,
+                                             std::int32_t depth, std::vector<Text>& targets) {
+  // 1-2: count the visit, show it, let the front end breathe.
+  total_count_ = wrapping_add(total_count_, 1);
+  host.show_total_count(total_count_);
+  if (!host.pump_events()) return VisitEnd::host_gone;
+
+  // 3: depth limit.
+  if (depth > depth_limit_) return VisitEnd::done;
+
+  // 4: only addresses whose first four bytes are "http" in any case.
+  if (ascii_lower(std::string_view(address).substr(0, 4)) != "http") return VisitEnd::done;
+
+  // 5: one trailing slash goes.
+  if (address.back() == '/') address.pop_back();
+
+  // 6: duplicate addresses. An address so long that its key falls outside the
+  // table (131,072 bytes or more) is treated as already seen.
+  const std::int32_t k = address_key(address);
+  if (!in_table(k) || address_seen_[static_cast<std::size_t>(k - 1)] == 1) return VisitEnd::done;
+  address_seen_[static_cast<std::size_t>(k - 1)] = 1;
+
+  // 7: download addresses are listed, never fetched.
+  if (is_download_address(address, download_types_)) {
+    host.add_result(address);
+    if (!host.pump_events()) return VisitEnd::host_gone;
+    valid_count_ = wrapping_add(valid_count_, 1);
+    host.show_valid_count(valid_count_);
+    return VisitEnd::done;
+  }
+
+  // 8-10: fetch; drop empty pages and pages whose length was seen.
+  Text page_text = bytes_to_text(fetch_page(address));
+  const std::int32_t j = content_key(page_text);
+  if (content_seen_[static_cast<std::size_t>(j - 1)] == 1 || page_text.empty()) return VisitEnd::done;
+  content_seen_[static_cast<std::size_t>(j - 1)] = 1;
+
+  // 11: list the page; here the count is shown before events are pumped.
+  host.add_result(address);
+  valid_count_ = wrapping_add(valid_count_, 1);
+  host.show_valid_count(valid_count_);
+  if (!host.pump_events()) return VisitEnd::host_gone;
+
+  // 12: the page's links are visited next, at depth + 1.
+  targets = link_targets(page_text, address, attribute);
+  return VisitEnd::follow;
+}
+
+}  // namespace tovarin
