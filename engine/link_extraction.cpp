@@ -1,0 +1,290 @@
+#include "engine/link_extraction.h"
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string.h>  // memmem
+
+namespace tovarin {
+namespace {
+
+// Limits for one match attempt. A well-formed value costs the engine a few
+// steps per path segment or dotted name, so these leave room for values of
+// tens of kilobytes while keeping a hostile page from tying the crawl up; the
+// heap limit (in KiB) bounds the interpreter's backtracking frames.
+constexpr std::uint32_t kMatchLimit = 200'000;
+constexpr std::uint32_t kDepthLimit = 100'000;
+constexpr std::uint32_t kHeapLimitKiB = 64 * 1024;
+
+struct CodeDeleter {
+  void operator()(pcre2_code* code) const { pcre2_code_free(code); }
+};
+struct MatchDataDeleter {
+  void operator()(pcre2_match_data* data) const { pcre2_match_data_free(data); }
+};
+struct MatchContextDeleter {
+  void operator()(pcre2_match_context* context) const { pcre2_match_context_free(context); }
+};
+struct CompileContextDeleter {
+  void operator()(pcre2_compile_context* context) const { pcre2_compile_context_free(context); }
+};
+
+using CodePtr = std::unique_ptr<pcre2_code, CodeDeleter>;
+using MatchDataPtr = std::unique_ptr<pcre2_match_data, MatchDataDeleter>;
+using MatchContextPtr = std::unique_ptr<pcre2_match_context, MatchContextDeleter>;
+
+Text link_pattern_for(const Text& attribute) {
+  // The placeholder stands once, at the start; the attribute goes in as it is.
+  constexpr std::string_view placeholder = "####";
+  Text pattern(link_pattern_template);
+  const std::size_t at = pattern.find(placeholder);
+  if (at != Text::npos) pattern.replace(at, placeholder.size(), attribute);
+  return pattern;
+}
+
+// Compiles in the plain mode: no UTF, case-sensitive, line feed as the only
+// newline so that "." takes a carriage return. Null when it does not compile.
+CodePtr compile_pattern(const Text& pattern, std::uint32_t options) {
+  std::unique_ptr<pcre2_compile_context, CompileContextDeleter> context(pcre2_compile_context_create(nullptr));
+  if (!context) return nullptr;
+  pcre2_set_newline(context.get(), PCRE2_NEWLINE_LF);
+  int error_code = 0;
+  PCRE2_SIZE error_offset = 0;
+  return CodePtr(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(), options, &error_code,
+                               &error_offset, context.get()));
+}
+
+MatchContextPtr make_match_context() {
+  MatchContextPtr context(pcre2_match_context_create(nullptr));
+  if (context) {
+    pcre2_set_match_limit(context.get(), kMatchLimit);
+    pcre2_set_depth_limit(context.get(), kDepthLimit);
+    pcre2_set_heap_limit(context.get(), kHeapLimitKiB);
+  }
+  return context;
+}
+
+// An attribute made only of these stands for itself inside the expression, so
+// every match begins with the attribute's bytes followed by "=".
+bool is_literal_attribute(const Text& attribute) {
+  for (char c : attribute) {
+    const bool literal = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    if (!literal) return false;
+  }
+  return true;
+}
+
+// The bytes that can stand in a value of the link pattern between its two
+// quotation marks: word characters and ". / : ? & =".
+constexpr std::array<bool, 256> make_value_bytes() {
+  std::array<bool, 256> table{};
+  for (int c = 'a'; c <= 'z'; ++c) table[static_cast<std::size_t>(c)] = true;
+  for (int c = 'A'; c <= 'Z'; ++c) table[static_cast<std::size_t>(c)] = true;
+  for (int c = '0'; c <= '9'; ++c) table[static_cast<std::size_t>(c)] = true;
+  for (char c : {'_', '.', '/', ':', '?', '&', '='}) table[static_cast<unsigned char>(c)] = true;
+  return table;
+}
+constexpr std::array<bool, 256> kValueBytes = make_value_bytes();
+
+constexpr bool is_quote(char c) { return c == '"' || c == '\''; }
+
+// The "href" pattern, compiled anchored (the search finds the candidates
+// itself) and JIT-compiled where the library can; made once and only read
+// afterwards.
+struct AnchoredPattern {
+  CodePtr code;
+  bool jit = false;
+};
+
+AnchoredPattern compile_anchored(const Text& attribute, bool with_jit) {
+  AnchoredPattern pattern;
+  pattern.code = compile_pattern(link_pattern_for(attribute), PCRE2_ANCHORED | PCRE2_NO_AUTO_CAPTURE);
+  if (pattern.code && with_jit) pattern.jit = pcre2_jit_compile(pattern.code.get(), PCRE2_JIT_COMPLETE) == 0;
+  return pattern;
+}
+
+const AnchoredPattern& href_pattern() {
+  static const AnchoredPattern pattern = compile_anchored("href", true);
+  return pattern;
+}
+
+Text target_for(std::string_view value, const Text& page_address) {
+  if (!value.empty() && value.front() == '/') {
+    Text target;
+    target.reserve(page_address.size() + value.size());
+    target.append(page_address).append(value);
+    return target;
+  }
+  return Text(value);
+}
+
+// Every match begins with the attribute and "=", so the candidates are the
+// occurrences of those bytes at character starts, and the pattern is tried
+// anchored at each in page order. A match is attribute, "=", a quotation mark,
+// a run of value bytes and the very next quotation mark, so a candidate whose
+// run of value bytes does not end at a quotation mark cannot match and the
+// engine is not asked; the subject handed to it ends at that quotation mark,
+// which keeps the engine's work within that one run.
+std::vector<Text> literal_link_targets(const Text& page_text, const Text& page_address, const Text& attribute,
+                                       const AnchoredPattern& pattern) {
+  std::vector<Text> targets;
+  MatchContextPtr context = make_match_context();
+  MatchDataPtr data(pcre2_match_data_create(1, nullptr));
+  if (!context || !data) return targets;
+
+  const Text needle = attribute + "=";
+  const char* const text = page_text.data();
+  const std::size_t size = page_text.size();
+  const auto subject = reinterpret_cast<PCRE2_SPTR>(text);
+  std::size_t search_from = 0;
+  std::size_t char_start = 0;  // a character start at or before every candidate still to come
+
+  while (search_from + needle.size() < size) {
+    const void* hit = memmem(text + search_from, size - search_from, needle.data(), needle.size());
+    if (hit == nullptr) break;
+    const std::size_t candidate = static_cast<std::size_t>(static_cast<const char*>(hit) - text);
+    search_from = candidate + 1;
+
+    char_start = next_char_start(page_text, char_start, candidate);
+    if (char_start != candidate) continue;  // the trail byte of a double-byte character
+
+    const std::size_t open_quote = candidate + needle.size();
+    if (open_quote >= size || !is_quote(text[open_quote])) continue;
+    std::size_t close_quote = open_quote + 1;
+    while (close_quote < size && kValueBytes[static_cast<unsigned char>(text[close_quote])]) ++close_quote;
+    if (close_quote >= size || !is_quote(text[close_quote])) continue;
+
+    const int rc = pattern.jit ? pcre2_jit_match(pattern.code.get(), subject, close_quote + 1, candidate, 0,
+                                                 data.get(), context.get())
+                               : pcre2_match(pattern.code.get(), subject, close_quote + 1, candidate, 0, data.get(),
+                                             context.get());
+    if (rc == PCRE2_ERROR_NOMATCH) continue;
+    if (rc < 0) break;  // the engine gave up (a limit): keep what was found
+
+    const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data.get());
+    const std::size_t match_end = ovector[1];
+    // The value cut from the match, as text_between with the attribute, "="
+    // and a double quotation mark on the left and a double quotation mark on
+    // the right gives it: the run between the two quotation marks when both
+    // are double ones, else nothing (the run holds no quotation mark and no
+    // line feed, so no other cut exists).
+    std::string_view value;
+    if (text[open_quote] == '"' && text[match_end - 1] == '"') {
+      value = std::string_view(text + open_quote + 1, match_end - 1 - (open_quote + 1));
+    }
+    targets.push_back(target_for(value, page_address));
+    search_from = match_end;
+    char_start = match_end;  // the match is ASCII, so its end is a character start
+  }
+  return targets;
+}
+
+// Any other attribute: the expression is compiled for this call and searched
+// unanchored; a match the engine finds at a trail byte is not a match on
+// characters, and the search resumes at the next character start.
+std::vector<Text> general_link_targets(const Text& page_text, const Text& page_address, const Text& attribute) {
+  std::vector<Text> targets;
+  CodePtr code = compile_pattern(link_pattern_for(attribute), 0);
+  if (!code) return targets;
+  MatchContextPtr context = make_match_context();
+  MatchDataPtr data(pcre2_match_data_create_from_pattern(code.get(), nullptr));
+  if (!context || !data) return targets;
+
+  const Text left = attribute + "=\"";
+  const Text right = "\"";
+  const auto subject = reinterpret_cast<PCRE2_SPTR>(page_text.data());
+  const std::size_t size = page_text.size();
+  std::size_t search_from = 0;
+  std::size_t char_start = 0;
+
+  while (search_from <= size) {
+    const int rc = pcre2_match(code.get(), subject, size, search_from, 0, data.get(), context.get());
+    if (rc == PCRE2_ERROR_NOMATCH) break;
+    if (rc < 0) break;
+    const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data.get());
+    const std::size_t start = ovector[0];
+    const std::size_t end = ovector[1];
+    char_start = next_char_start(page_text, char_start, start);
+    if (char_start != start) {
+      search_from = char_start;  // the character start just after that trail byte
+      continue;
+    }
+    if (end < start) break;  // a lookaround in the attribute moved the end back; no sound match
+    targets.push_back(target_for(text_between(page_text.substr(start, end - start), left, right), page_address));
+    // An empty match would be found again at the same point: step one character on.
+    search_from = end > start ? end : end + (end < size ? char_size_at(page_text, end) : 1);
+    char_start = next_char_start(page_text, char_start, std::min(search_from, size));
+  }
+  return targets;
+}
+
+// The first position at or after `from` where `needle` occurs as whole
+// characters of `text`: it begins at a character start and ends at one (or at
+// the end). `char_start` is a character start at or before `from`; it is moved
+// forward and stays at or before the position returned. npos when there is
+// none beginning at or before `last`.
+std::size_t find_whole_chars(std::string_view text, std::string_view needle, std::size_t from, std::size_t last,
+                             std::size_t& char_start) {
+  while (from <= last && from + needle.size() <= text.size()) {
+    std::size_t pos = from;
+    if (!needle.empty()) {
+      const void* hit = memmem(text.data() + from, text.size() - from, needle.data(), needle.size());
+      if (hit == nullptr) return std::string_view::npos;
+      pos = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+      if (pos > last) return std::string_view::npos;
+    }
+    char_start = next_char_start(text, char_start, pos);
+    if (char_start == pos && is_char_start(text, pos, pos + needle.size())) return pos;
+    from = char_start == pos ? pos + 1 : char_start;
+  }
+  return std::string_view::npos;
+}
+
+}  // namespace
+
+std::vector<Text> link_targets(const Text& page_text, const Text& page_address, const Text& attribute) {
+  if (attribute == "href") {
+    const AnchoredPattern& pattern = href_pattern();
+    if (pattern.code) return literal_link_targets(page_text, page_address, attribute, pattern);
+    return {};
+  }
+  if (is_literal_attribute(attribute)) {
+    const AnchoredPattern pattern = compile_anchored(attribute, false);
+    if (!pattern.code) return {};
+    return literal_link_targets(page_text, page_address, attribute, pattern);
+  }
+  return general_link_targets(page_text, page_address, attribute);
+}
+
+Text text_between(const Text& text, const Text& left, const Text& right) {
+  if (text.empty()) return {};
+  const std::string_view view(text);
+  const std::size_t size = view.size();
+  std::size_t left_from = 0;
+  std::size_t left_char = 0;   // walks the character starts for `left`
+  std::size_t right_char = 0;  // walks the character starts for `right`
+  while (left_from + left.size() <= size) {
+    const std::size_t left_at = find_whole_chars(view, left, left_from, size, left_char);
+    if (left_at == std::string_view::npos) return {};
+    const std::size_t p = left_at + left.size();
+    // `right` must begin between p and the next line feed (it may begin at it).
+    const std::size_t line_feed = view.find('\n', p);
+    const std::size_t last = line_feed == std::string_view::npos ? size : line_feed;
+    if (right_char < p) right_char = p;  // p is a character start
+    const std::size_t q = find_whole_chars(view, right, p, last, right_char);
+    if (q != std::string_view::npos) return Text(view.substr(p, q - p));
+    if (line_feed == std::string_view::npos) return {};
+    // Every later occurrence of `left` that still ends before this line feed
+    // sees the same missing `right`; go on with those that end after it.
+    const std::size_t next = line_feed + 1 > left.size() ? line_feed + 1 - left.size() : 0;
+    left_from = std::max(left_at + 1, next);
+  }
+  return {};
+}
+
+}  // namespace tovarin
