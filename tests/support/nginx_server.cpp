@@ -118,8 +118,6 @@ void NginxServer::start() {
   conf << "  sendfile on;\n  tcp_nopush on;\n  tcp_nodelay on;\n"
        << "  keepalive_timeout 0;\n"
        << "  server_tokens off;\n"
-       << "  open_file_cache max=100000 inactive=120s;\n"
-       << "  open_file_cache_errors on;\n"
        << "  client_body_temp_path " << (dir / "tmp/client_body").string() << ";\n"
        << "  proxy_temp_path " << (dir / "tmp/proxy").string() << ";\n"
        << "  fastcgi_temp_path " << (dir / "tmp/fastcgi").string() << ";\n"
