@@ -26,9 +26,9 @@ namespace tovarin::fetch_testing {
 struct FetchOverrides {
   // libcurl connect-to rules "HOST:PORT:CONNECT-HOST:CONNECT-PORT"; an empty
   // HOST or PORT matches any ("::127.0.0.1:8080" sends every fetch there).
-  std::vector<std::string> connect_to;
+  std::vector<std::string> connect_to{};
   // A CA bundle to trust instead of the system's (a test certificate).
-  std::string ca_file;
+  std::string ca_file{};
   // Shorter bounds than the program's; 0 keeps the program's own.
   long connect_timeout_seconds = 0;
   long stall_timeout_seconds = 0;
