@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -129,6 +130,18 @@ struct Transfer {
   std::size_t chunk = kUnknownLengthChunk;
   bool chunk_known = false;
   bool out_of_memory = false;
+  // Stall bound: bytes (headers and body) received so far, and when the
+  // count last grew by kStallMinBytes.
+  std::chrono::seconds stall_timeout{kStallTimeoutSeconds};
+  std::size_t received = 0;
+  std::size_t received_at_mark = 0;
+  std::chrono::steady_clock::time_point mark;
+
+  void start_transfer() {
+    start_response();
+    received_at_mark = received;
+    mark = std::chrono::steady_clock::now();
+  }
 
   void start_response() {
     status = 0;
@@ -160,6 +173,7 @@ bool follows(int status) { return status >= 300 && status < 400 && status != 304
 size_t on_header(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
   const size_t length = size * count;
+  transfer->received += length;
   const std::string_view line(data, length);
   if (line.substr(0, 5) == "HTTP/") {
     // The status line of a new response: its headers replace the last ones.
@@ -199,6 +213,7 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
 size_t on_body(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
   const size_t length = size * count;
+  transfer->received += length;
   if (!transfer->chunk_known) {
     transfer->chunk = read_chunk_size(transfer->has_content_length
                                           ? std::optional<std::string_view>(transfer->content_length)
@@ -228,8 +243,19 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
   return take < length ? 0 : length;
 }
 
-int on_progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  return HttpSession::instance().cancelled() ? 1 : 0;
+// Called by libcurl at least once a second: ends the transfer when it is
+// cancelled or has stalled (libcurl's own low-speed check averages over
+// several seconds and gives up late).
+int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  if (HttpSession::instance().cancelled()) return 1;
+  auto* transfer = static_cast<Transfer*>(user);
+  const auto now = std::chrono::steady_clock::now();
+  if (transfer->received - transfer->received_at_mark >= static_cast<std::size_t>(kStallMinBytes)) {
+    transfer->received_at_mark = transfer->received;
+    transfer->mark = now;
+    return 0;
+  }
+  return now - transfer->mark >= transfer->stall_timeout ? 1 : 0;
 }
 
 }  // namespace
@@ -303,6 +329,7 @@ Bytes fetch_page(const Text& address) {
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, on_progress);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
 
   long connect_timeout = kConnectTimeoutSeconds;
   long stall_timeout = kStallTimeoutSeconds;
@@ -324,11 +351,12 @@ Bytes fetch_page(const Text& address) {
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connect_timeout);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, kStallMinBytes);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stall_timeout);
+  transfer.stall_timeout = std::chrono::seconds(stall_timeout);
 
   for (long redirections = 0;; ++redirections) {
     curl_easy_setopt(curl, CURLOPT_CURLU, target->url.get());
     curl_easy_setopt(curl, CURLOPT_REQUEST_TARGET, target->request_target.c_str());
-    transfer.start_response();
+    transfer.start_transfer();
     curl_easy_perform(curl);
     if (transfer.redirect_location.empty()) break;
     // A redirection: its own body is never read; the fetch goes on with the
