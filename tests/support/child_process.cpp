@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -26,12 +27,26 @@ std::chrono::milliseconds remaining(Clock::time_point deadline) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, ErrorStream error_stream) {
   if (argv.empty()) throw std::runtime_error("ChildProcess: no program");
   int out_pipe[2];
   int err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  if (pipe2(err_pipe, O_CLOEXEC) != 0) {
+  bool err_ok = false;
+  if (error_stream == ErrorStream::terminal) {
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = 80;
+    // err_pipe[0] is the terminal's master side, err_pipe[1] its slave side.
+    err_ok = openpty(&err_pipe[0], &err_pipe[1], nullptr, nullptr, &size) == 0;
+    if (err_ok) {
+      fcntl(err_pipe[0], F_SETFD, FD_CLOEXEC);
+      fcntl(err_pipe[1], F_SETFD, FD_CLOEXEC);
+    }
+  } else {
+    err_ok = pipe2(err_pipe, O_CLOEXEC) == 0;
+  }
+  if (!err_ok) {
     ::close(out_pipe[0]);
     ::close(out_pipe[1]);
     throw std::runtime_error("pipe failed");

@@ -25,9 +25,14 @@ struct ChildResult {
 
 class ChildProcess {
  public:
+  enum class ErrorStream { pipe, terminal };
+
   // Starts argv[0] (a path) with the given arguments, standard input from
-  // /dev/null. Throws std::runtime_error when it cannot be started.
-  explicit ChildProcess(const std::vector<std::string>& argv);
+  // /dev/null. With ErrorStream::terminal its standard error is a pseudo
+  // terminal (of 80 columns) rather than a pipe; what it writes there is
+  // captured all the same, with the terminal's line endings ("\r\n").
+  // Throws std::runtime_error when it cannot be started.
+  explicit ChildProcess(const std::vector<std::string>& argv, ErrorStream error_stream = ErrorStream::pipe);
   ~ChildProcess();  // kills and reaps a child still running
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;

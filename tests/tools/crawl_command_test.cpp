@@ -33,6 +33,7 @@ constexpr const char* kStopSiteHost = "127.0.84.11";
 constexpr const char* kSilentHost = "127.0.84.12";
 constexpr const char* kChineseHost = "127.0.84.13";
 constexpr const char* kChainHost = "127.0.84.15";
+constexpr const char* kProgressHost = "127.0.84.16";
 
 ChildResult run_crawl(const std::vector<std::string>& args, std::chrono::milliseconds timeout = 60s) {
   std::vector<std::string> argv = {TOVARIN_CRAWL_BINARY};
@@ -134,6 +135,34 @@ TEST(CrawlCommandSite, ListsInPreOrderFollowsEveryLinkShapeAndCountsEveryVisit) 
   // without the http prefix is fetched.
   EXPECT_EQ(nginx.requested_targets(),
             (std::vector<std::string>{"/", "/a.html", "/a.html/x.html", "/b.html", "/deep1.html", "/deep2.html"}));
+}
+
+// With standard error on a terminal the counters show on a progress line
+// while the crawl runs; at the end that line is cleared and the counter line
+// stands alone, and standard output still holds only the addresses.
+TEST(CrawlCommandSite, ProgressLineOnATerminalIsClearedBeforeTheCounterLine) {
+  const std::string h = std::string("http://") + kProgressHost;
+  TempDir root;
+  write_site(root.path(), padded({
+                              {"/index.html", "<a href=\"" + h + "/a.html\">a</a>"},
+                              {"/a.html", "a"},
+                          }));
+  NginxServer nginx(root.path(), kProgressHost);
+  ASSERT_TRUE(nginx.ok()) << nginx.error();
+
+  ChildProcess crawl({TOVARIN_CRAWL_BINARY, h + "/"}, ChildProcess::ErrorStream::terminal);
+  const ChildResult r = crawl.finish(60s);
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, h + "\n" + h + "/a.html\n");
+  const std::string clear = "\r\x1b[K";
+  // The first pump always draws the line.
+  EXPECT_EQ(r.err.rfind(clear + "有效：", 0), 0u) << r.err;
+  const std::string final_line = clear + "有效：2 总共：3\r\n";
+  ASSERT_GE(r.err.size(), final_line.size());
+  EXPECT_EQ(r.err.substr(r.err.size() - final_line.size()), final_line) << r.err;
+  // Nothing but redraws before the end, so the terminal holds one line.
+  EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
 }
 
 TEST(CrawlCommandSite, ChineseAddressAndFullWidthDepthTravelAsGbk) {
