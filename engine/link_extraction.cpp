@@ -13,13 +13,18 @@
 namespace tovarin {
 namespace {
 
-// Limits for one match attempt. A well-formed value costs the engine a few
-// steps per path segment or dotted name, so these leave room for values of
-// tens of kilobytes while keeping a hostile page from tying the crawl up; the
-// heap limit (in KiB) bounds the interpreter's backtracking frames.
-constexpr std::uint32_t kMatchLimit = 200'000;
+// Limits for one match attempt. A well-formed value costs the engine two or
+// three steps per path segment or dotted name, so the match limit leaves room
+// for values of several tens of kilobytes while keeping a hostile page from
+// tying the crawl up. The depth and heap limits (the heap one in KiB) bound
+// the interpreter's backtracking memory; the JIT stack, made only when the
+// machine stack's 32 KiB are not enough, is large enough that the match limit
+// is reached first.
+constexpr std::uint32_t kMatchLimit = 100'000;
 constexpr std::uint32_t kDepthLimit = 100'000;
 constexpr std::uint32_t kHeapLimitKiB = 64 * 1024;
+constexpr std::size_t kJitStackStart = 32 * 1024;
+constexpr std::size_t kJitStackMax = 8 * 1024 * 1024;
 
 struct CodeDeleter {
   void operator()(pcre2_code* code) const { pcre2_code_free(code); }
@@ -30,6 +35,9 @@ struct MatchDataDeleter {
 struct MatchContextDeleter {
   void operator()(pcre2_match_context* context) const { pcre2_match_context_free(context); }
 };
+struct JitStackDeleter {
+  void operator()(pcre2_jit_stack* stack) const { pcre2_jit_stack_free(stack); }
+};
 struct CompileContextDeleter {
   void operator()(pcre2_compile_context* context) const { pcre2_compile_context_free(context); }
 };
@@ -37,6 +45,7 @@ struct CompileContextDeleter {
 using CodePtr = std::unique_ptr<pcre2_code, CodeDeleter>;
 using MatchDataPtr = std::unique_ptr<pcre2_match_data, MatchDataDeleter>;
 using MatchContextPtr = std::unique_ptr<pcre2_match_context, MatchContextDeleter>;
+using JitStackPtr = std::unique_ptr<pcre2_jit_stack, JitStackDeleter>;
 
 Text link_pattern_for(const Text& attribute) {
   // The placeholder stands once, at the start; the attribute goes in as it is.
@@ -135,6 +144,7 @@ std::vector<Text> literal_link_targets(const Text& page_text, const Text& page_a
   std::vector<Text> targets;
   MatchContextPtr context = make_match_context();
   MatchDataPtr data(pcre2_match_data_create(1, nullptr));
+  JitStackPtr jit_stack;  // made on demand, for this call alone
   if (!context || !data) return targets;
 
   const Text needle = attribute + "=";
@@ -159,10 +169,20 @@ std::vector<Text> literal_link_targets(const Text& page_text, const Text& page_a
     while (close_quote < size && kValueBytes[static_cast<unsigned char>(text[close_quote])]) ++close_quote;
     if (close_quote >= size || !is_quote(text[close_quote])) continue;
 
-    const int rc = pattern.jit ? pcre2_jit_match(pattern.code.get(), subject, close_quote + 1, candidate, 0,
-                                                 data.get(), context.get())
-                               : pcre2_match(pattern.code.get(), subject, close_quote + 1, candidate, 0, data.get(),
-                                             context.get());
+    const auto match = [&] {
+      return pattern.jit ? pcre2_jit_match(pattern.code.get(), subject, close_quote + 1, candidate, 0, data.get(),
+                                           context.get())
+                         : pcre2_match(pattern.code.get(), subject, close_quote + 1, candidate, 0, data.get(),
+                                       context.get());
+    };
+    int rc = match();
+    if (rc == PCRE2_ERROR_JIT_STACKLIMIT && !jit_stack) {
+      // A long value: give the JIT code a stack of its own and try again.
+      jit_stack.reset(pcre2_jit_stack_create(kJitStackStart, kJitStackMax, nullptr));
+      if (!jit_stack) break;
+      pcre2_jit_stack_assign(context.get(), nullptr, jit_stack.get());
+      rc = match();
+    }
     if (rc == PCRE2_ERROR_NOMATCH) continue;
     if (rc < 0) break;  // the engine gave up (a limit): keep what was found
 
@@ -184,41 +204,82 @@ std::vector<Text> literal_link_targets(const Text& page_text, const Text& page_a
   return targets;
 }
 
-// Any other attribute: the expression is compiled for this call and searched
-// unanchored; a match the engine finds at a trail byte is not a match on
-// characters, and the search resumes at the next character start.
+// The text with every character turned into one code point, as UTF-8: an
+// ASCII byte stands for itself, a double-byte character (or a lead byte alone
+// at the end) becomes a code point beyond U+FFFF made from its bytes. Distinct
+// characters stay distinct and none of the new ones is a word character, a
+// quotation mark or a line feed, so matching in UTF mode is matching on
+// characters.
+std::string characters_as_utf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() * 2);
+  for (std::size_t pos = 0; pos < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[pos]);
+    if (!is_lead_byte(byte)) {
+      out.push_back(static_cast<char>(byte));
+      ++pos;
+      continue;
+    }
+    const bool pair = pos + 1 < text.size();
+    const std::uint32_t code = pair ? 0x10000u + (byte << 8) + static_cast<unsigned char>(text[pos + 1]) : 0x30000u + byte;
+    out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    pos += pair ? 2 : 1;
+  }
+  return out;
+}
+
+// Walks a position in the text and the matching position in its UTF-8 form
+// forward together; every position handed to it is a code point start.
+struct PositionMap {
+  std::string_view text;
+  std::string_view utf8;
+  std::size_t byte = 0;
+  std::size_t unit = 0;
+
+  std::size_t byte_at(std::size_t target_unit) {
+    while (unit < target_unit) {
+      unit += static_cast<unsigned char>(utf8[unit]) < 0x80 ? 1 : 4;
+      byte += char_size_at(text, byte);
+    }
+    return byte;
+  }
+};
+
+// Any other attribute: the expression, with the attribute in it, is compiled
+// for this call and matched in UTF mode on the characters of the page, so
+// whatever the attribute holds, "." and classes take whole characters.
 std::vector<Text> general_link_targets(const Text& page_text, const Text& page_address, const Text& attribute) {
   std::vector<Text> targets;
-  CodePtr code = compile_pattern(link_pattern_for(attribute), 0);
+  CodePtr code = compile_pattern(characters_as_utf8(link_pattern_for(attribute)), PCRE2_UTF);
   if (!code) return targets;
   MatchContextPtr context = make_match_context();
   MatchDataPtr data(pcre2_match_data_create_from_pattern(code.get(), nullptr));
   if (!context || !data) return targets;
 
+  const std::string utf8 = characters_as_utf8(page_text);
+  PositionMap map{page_text, utf8};
   const Text left = attribute + "=\"";
   const Text right = "\"";
-  const auto subject = reinterpret_cast<PCRE2_SPTR>(page_text.data());
-  const std::size_t size = page_text.size();
+  const auto subject = reinterpret_cast<PCRE2_SPTR>(utf8.data());
   std::size_t search_from = 0;
-  std::size_t char_start = 0;
 
-  while (search_from <= size) {
-    const int rc = pcre2_match(code.get(), subject, size, search_from, 0, data.get(), context.get());
-    if (rc == PCRE2_ERROR_NOMATCH) break;
-    if (rc < 0) break;
+  while (search_from <= utf8.size()) {
+    const int rc =
+        pcre2_match(code.get(), subject, utf8.size(), search_from, PCRE2_NO_UTF_CHECK, data.get(), context.get());
+    if (rc < 0) break;  // no further match, or the engine gave up: keep what was found
     const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data.get());
     const std::size_t start = ovector[0];
     const std::size_t end = ovector[1];
-    char_start = next_char_start(page_text, char_start, start);
-    if (char_start != start) {
-      search_from = char_start;  // the character start just after that trail byte
-      continue;
-    }
-    if (end < start) break;  // a lookaround in the attribute moved the end back; no sound match
-    targets.push_back(target_for(text_between(page_text.substr(start, end - start), left, right), page_address));
+    if (end < start) break;  // \K in a lookaround of the attribute; no text to take
+    const std::size_t byte_start = map.byte_at(start);
+    const std::size_t byte_end = map.byte_at(end);
+    targets.push_back(
+        target_for(text_between(page_text.substr(byte_start, byte_end - byte_start), left, right), page_address));
     // An empty match would be found again at the same point: step one character on.
-    search_from = end > start ? end : end + (end < size ? char_size_at(page_text, end) : 1);
-    char_start = next_char_start(page_text, char_start, std::min(search_from, size));
+    search_from = end > start ? end : end + (end < utf8.size() && static_cast<unsigned char>(utf8[end]) >= 0x80 ? 4 : 1);
   }
   return targets;
 }
@@ -268,12 +329,14 @@ Text text_between(const Text& text, const Text& left, const Text& right) {
   std::size_t left_from = 0;
   std::size_t left_char = 0;   // walks the character starts for `left`
   std::size_t right_char = 0;  // walks the character starts for `right`
+  std::size_t line_feed_char = 0;  // walks the character starts for line feeds
   while (left_from + left.size() <= size) {
     const std::size_t left_at = find_whole_chars(view, left, left_from, size, left_char);
     if (left_at == std::string_view::npos) return {};
     const std::size_t p = left_at + left.size();
-    // `right` must begin between p and the next line feed (it may begin at it).
-    const std::size_t line_feed = view.find('\n', p);
+    // `right` must begin between p and the next line feed (it may begin at
+    // it); a line feed byte that trails a lead byte is part of a character.
+    const std::size_t line_feed = find_whole_chars(view, "\n", p, size, line_feed_char);
     const std::size_t last = line_feed == std::string_view::npos ? size : line_feed;
     if (right_char < p) right_char = p;  // p is a character start
     const std::size_t q = find_whole_chars(view, right, p, last, right_char);
