@@ -57,13 +57,14 @@ BoxAnswer ask_open_or_copy() {
 void open_with_shell(const Text& address) {
   const QString text = to_qt(address);
   const QUrl url(text, QUrl::TolerantMode);
-  // Qt's desktop services hand the opener the URL in its percent-encoded
-  // form. When that form is the text itself (a plain ASCII address), they
-  // take it; otherwise (Chinese characters, spaces, an empty text) the
-  // desktop's opener gets the text as it stands, so the same characters
-  // arrive that the list shows.
-  if (!text.isEmpty() && url.isValid() && QString::fromLatin1(url.toEncoded()) == text) {
-    QDesktopServices::openUrl(url);
+  // Qt's desktop services hand the desktop's opener the address in its
+  // percent-encoded form. When that form is the text itself (a plain ASCII
+  // address) they are used. Otherwise (Chinese characters, spaces, an empty
+  // text), or where the platform offers no such service (the offscreen
+  // platform), the opener gets the text as it stands, so that the same
+  // characters arrive that the list shows.
+  if (!text.isEmpty() && url.isValid() && QString::fromLatin1(url.toEncoded()) == text &&
+      QDesktopServices::openUrl(url)) {
     return;
   }
   QProcess::startDetached(QStringLiteral("xdg-open"), {text});
