@@ -12,6 +12,8 @@ packages=(
   qt6-qpa-plugins fonts-wqy-microhei
   # tests, screenshots and benchmarks
   nginx-light openssl xvfb xauth xdotool imagemagick wget procps
+  # the window manager that frames the window in tools/screenshot.sh
+  openbox
 )
 
 missing=()
