@@ -1,13 +1,15 @@
 // Whole-site crawl speed: tovarin-crawl against wget's spider and a minimal
-// sequential client, all three over the same static site served by a local
+// sequential client, all over the same static site served by a local
 // nginx on port 80 of a loopback address, side by side in one run.
 //
 //   crawl_bench [PAGES] [ROUNDS]     (defaults: 5000 pages, 3 rounds)
 //
 // Needs root (nginx binds port 80) and /usr/sbin/nginx, /usr/bin/wget.
-// Prints pages per second for each client (the best of the rounds, the three
+// Prints pages per second for each client (the best of the rounds, the
 // clients taking turns within each round), the ratios tovarin/wget and
-// tovarin/minimal, and tovarin-crawl's peak memory. Each run's requests are
+// tovarin/minimal, and tovarin-crawl's peak memory; also the engine's
+// fetch_page alone over the same pages, to tell the HTTP client's share from
+// the crawl's. Each run's requests are
 // counted in nginx's access log to confirm that every client reached the same
 // pages.
 
@@ -25,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/http_session.h"
+#include "engine/page_fetch.h"
 #include "tests/support/child_process.h"
 #include "tests/support/generated_site.h"
 #include "tests/support/nginx_server.h"
@@ -69,6 +73,17 @@ std::size_t minimal_fetch_all(const std::vector<std::string>& targets) {
       }
     }
     ::close(fd);
+  }
+  return answered;
+}
+
+// The engine's own fetch alone over the same pages, in this process: what
+// tovarin-crawl costs beyond it is the crawl itself (keys, link extraction,
+// listing); what it costs beyond the minimal client is the HTTP client.
+std::size_t fetch_page_all(const std::vector<std::string>& listed) {
+  std::size_t answered = 0;
+  for (const std::string& address : listed) {
+    if (!tovarin::fetch_page(address).empty()) ++answered;
   }
   return answered;
 }
@@ -118,7 +133,7 @@ int main(int argc, char** argv) {
   }
   minimal_fetch_all(site.targets);  // warm the page cache and nginx
 
-  Run best_tovarin, best_wget, best_minimal;
+  Run best_tovarin, best_wget, best_minimal, best_fetch;
   bool all_ok = true;
   for (int round = 1; round <= rounds; ++round) {
     {
@@ -167,12 +182,30 @@ int main(int argc, char** argv) {
       all_ok = all_ok && run.ok;
       if (run.pages_per_second > best_minimal.pages_per_second) best_minimal = run;
     }
+    {
+      Run run;
+      const std::size_t mark = nginx.request_count();
+      const auto start = Clock::now();
+      const std::size_t answered = fetch_page_all(site.listed);
+      const double took = seconds(Clock::now() - start);
+      count_requests(nginx.access_log_since(mark), site_targets, run);
+      run.ok = run.ok && answered == site.listed.size();
+      run.pages_per_second = static_cast<double>(answered) / took;
+      std::printf("round %d  fetch_page alone: %5.0f pages/s  %.3f s  pages %zu  requests %zu  %s\n", round,
+                  run.pages_per_second, took, run.pages, run.requests, run.ok ? "ok" : "MISMATCH");
+      all_ok = all_ok && run.ok;
+      if (run.pages_per_second > best_fetch.pages_per_second) best_fetch = run;
+    }
   }
+
+  tovarin::HttpSession::instance().close();
 
   std::printf("\nbest of %d rounds, %zu pages:\n", rounds, site.listed.size());
   std::printf("  tovarin-crawl   %8.0f pages/s\n", best_tovarin.pages_per_second);
   std::printf("  wget --spider   %8.0f pages/s\n", best_wget.pages_per_second);
   std::printf("  minimal client  %8.0f pages/s\n", best_minimal.pages_per_second);
+  std::printf("  fetch_page alone %7.0f pages/s  (the engine's HTTP fetch without the crawl)\n",
+              best_fetch.pages_per_second);
   std::printf("  tovarin/wget     %6.2f  (goal >= 2.00)\n", best_tovarin.pages_per_second / best_wget.pages_per_second);
   std::printf("  tovarin/minimal  %6.2f  (goal >= 0.70)\n",
               best_tovarin.pages_per_second / best_minimal.pages_per_second);
