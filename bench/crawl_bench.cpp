@@ -9,9 +9,8 @@
 // clients taking turns within each round), the ratios tovarin/wget and
 // tovarin/minimal, and tovarin-crawl's peak memory; also the engine's
 // fetch_page alone over the same pages, to tell the HTTP client's share from
-// the crawl's. Each run's requests are
-// counted in nginx's access log to confirm that every client reached the same
-// pages.
+// the crawl's. Each run's requests are counted in nginx's access log to
+// confirm that every client reached the same pages.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
