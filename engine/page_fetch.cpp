@@ -281,8 +281,9 @@ std::size_t read_chunk_size(std::optional<std::string_view> content_length) {
 }
 
 Text bytes_to_text(const Bytes& body) {
+  if (body.empty()) return {};
   const unsigned char* begin = body.data();
-  const void* zero = body.empty() ? nullptr : std::memchr(begin, 0, body.size());
+  const void* zero = std::memchr(begin, 0, body.size());
   const std::size_t length =
       zero == nullptr ? body.size() : static_cast<std::size_t>(static_cast<const unsigned char*>(zero) - begin);
   return Text(reinterpret_cast<const char*>(begin), length);
