@@ -265,7 +265,23 @@ bool WindowHost::pump_events() {
 }
 
 void WindowHost::set_start_enabled(bool on) {
-  if (MainWindow* window = live()) window->按钮1->setEnabled(on);
+  MainWindow* window = live();
+  if (window == nullptr) return;
+  QPushButton* button = window->按钮1;
+  if (!on) {
+    // Greying out the focused button moves the focus on (to 编辑框2, with its
+    // text selected). Remember where it went, to give it back afterwards.
+    const bool had_focus = button->hasFocus();
+    button->setEnabled(false);
+    focus_moved_to_ = had_focus ? window->focusWidget() : nullptr;
+    return;
+  }
+  button->setEnabled(true);
+  // Unless the user has put the focus somewhere else during the crawl.
+  if (focus_moved_to_ != nullptr && window->focusWidget() == focus_moved_to_) {
+    button->setFocus(Qt::OtherFocusReason);
+  }
+  focus_moved_to_ = nullptr;
 }
 
 Text WindowHost::read_start_address() {

@@ -114,6 +114,8 @@ class WindowHost final : public CrawlHost {
   MainWindow* live() const;
 
   QPointer<MainWindow> window_;
+  // Where the focus went when the focused start button was greyed out.
+  QPointer<QWidget> focus_moved_to_;
 };
 
 }  // namespace tovarin

@@ -294,6 +294,23 @@ TEST_F(MainWindowTest, ButtonIsGreyAndIgnoresClicksAndSpaceDuringACrawl) {
   EXPECT_EQ(QApplication::focusWidget(), window_->按钮1);
 }
 
+TEST_F(MainWindowTest, FocusGoesBackToTheButtonAfterACrawlStartedFromIt) {
+  ScriptedServer server;
+  add_small_site(server);
+  ASSERT_TRUE(show_and_activate(window_));
+  window_->编辑框1->setText(QString::fromStdString(server.url("/")));
+  window_->按钮1->setFocus(Qt::TabFocusReason);
+  press_key(Qt::Key_Space, Qt::NoModifier, window_->按钮1);
+  ASSERT_EQ(window_->列表框1->count(), 5);
+  EXPECT_EQ(QApplication::focusWidget(), window_->按钮1);
+
+  // Focus the user moves during the crawl stays where the user put it.
+  QTimer::singleShot(0, window_, [&] { window_->编辑框1->setFocus(Qt::MouseFocusReason); });
+  window_->按钮1->setFocus(Qt::TabFocusReason);
+  press_key(Qt::Key_Space, Qt::NoModifier, window_->按钮1);
+  EXPECT_EQ(QApplication::focusWidget(), window_->编辑框1);
+}
+
 TEST_F(MainWindowTest, DepthTypedDuringACrawlIsReadOnlyByTheNextStart) {
   ScriptedServer server;
   add_small_site(server);
