@@ -14,6 +14,8 @@ packages=(
   nginx-light openssl xvfb xauth xdotool imagemagick wget procps
   # the window manager that frames the window in tools/screenshot.sh
   openbox
+  # the installed tree's checks and the Debian package (dpkg-shlibdeps)
+  desktop-file-utils appstream man-db dpkg-dev
 )
 
 missing=()
