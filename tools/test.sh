@@ -17,4 +17,5 @@ echo "== sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOVARIN_SANITIZE=ON -DTOVARIN_WITH_BENCH=OFF
 cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
   ctest --test-dir build/sanitize --output-on-failure -j "$jobs"

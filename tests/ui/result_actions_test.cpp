@@ -52,14 +52,16 @@ struct SeenBox {
 // it with `answer`.
 void answer_box(SeenBox* seen, std::function<void(QMessageBox*)> answer,
                 const QListWidget* watched = nullptr) {
-  auto tries = std::make_shared<int>(0);
-  auto poll = std::make_shared<std::function<void()>>();
-  *poll = [=] {
+  // The timer owns the polling function and goes with it.
+  auto* timer = new QTimer;
+  QObject::connect(timer, &QTimer::timeout, timer, [=, tries = 0]() mutable {
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     if (box == nullptr || !box->isVisible()) {
-      if (++*tries < 1000) QTimer::singleShot(5, *poll);
+      if (++tries >= 1000) timer->deleteLater();
       return;
     }
+    timer->stop();
+    timer->deleteLater();
     seen->shown = true;
     seen->title = box->windowTitle();
     seen->text = box->text();
@@ -70,8 +72,8 @@ void answer_box(SeenBox* seen, std::function<void(QMessageBox*)> answer,
     seen->modality = box->windowModality();
     if (watched != nullptr) seen->list_count = watched->count();
     answer(box);
-  };
-  QTimer::singleShot(0, *poll);
+  });
+  timer->start(5);
 }
 
 std::function<void(QMessageBox*)> click_button(QMessageBox::StandardButton which) {
