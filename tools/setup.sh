@@ -14,6 +14,8 @@ packages=(
   nginx-light openssl xvfb xauth xdotool imagemagick wget procps
   # the window manager that frames the window in tools/screenshot.sh
   openbox
+  # fuzzing: clang with libFuzzer and its sanitizer runtimes (tools/fuzz.sh)
+  clang libclang-rt-14-dev
   # the installed tree's checks and the Debian package (dpkg-shlibdeps)
   desktop-file-utils appstream man-db dpkg-dev
 )

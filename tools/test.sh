@@ -19,3 +19,6 @@ cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
   ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+
+echo "== fuzz smoke run (libFuzzer, 20 s per target)"
+tools/fuzz.sh 20 build/fuzz
