@@ -91,6 +91,8 @@ int program_start(int /*argc*/, char** argv) {
     return failed_start("not enough memory to prepare the window system");
   }
   QApplication::setWindowIcon(program_icon());
+  // Lets the desktop match the window to its menu entry and icon.
+  QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tovarin.Tovarin"));
   QApplication::setQuitOnLastWindowClosed(true);
 
   // 2. The crawl engine.
