@@ -23,7 +23,9 @@ constexpr bool kSanitized = true;  // the allocator's quarantine holds freed mem
 constexpr bool kSanitized = false;
 #endif
 
+// One address per test: ctest runs them side by side.
 constexpr const char* kSoakHost = "127.0.84.201";
+constexpr const char* kGrowthHost = "127.0.84.202";
 constexpr std::size_t kPages = 20000;
 constexpr std::size_t kFanout = 10;
 
@@ -61,12 +63,12 @@ TEST(SoakTest, TwentyThousandPagesListedWithoutGrowth) {
 TEST(SoakTest, PeakMemoryDoesNotGrowWithTheNumberOfVisits) {
   if (kSanitized) GTEST_SKIP() << "the sanitizer's quarantine keeps freed memory resident";
   test::TempDir root;
-  const test::GeneratedSite site = test::write_tree_site(root.path(), kSoakHost, kPages, kFanout);
-  test::NginxServer nginx(root.path(), kSoakHost, {.access_log = false});
+  const test::GeneratedSite site = test::write_tree_site(root.path(), kGrowthHost, kPages, kFanout);
+  test::NginxServer nginx(root.path(), kGrowthHost, {.access_log = false});
   ASSERT_TRUE(nginx.ok()) << nginx.error();
   // Depth 3 reaches 1 + 10 + 100 + 1,000 pages of the tree; depth 10 all.
-  const test::CrawlOutcome small = test::run_isolated_crawl(test::site_start(kSoakHost), "3", std::chrono::seconds(300));
-  const test::CrawlOutcome full = test::run_isolated_crawl(test::site_start(kSoakHost), "10", std::chrono::seconds(600));
+  const test::CrawlOutcome small = test::run_isolated_crawl(test::site_start(kGrowthHost), "3", std::chrono::seconds(300));
+  const test::CrawlOutcome full = test::run_isolated_crawl(test::site_start(kGrowthHost), "10", std::chrono::seconds(600));
   ASSERT_TRUE(small.finished) << small.failure;
   ASSERT_TRUE(full.finished) << full.failure;
   EXPECT_EQ(small.listed.size(), 1111u);
