@@ -304,6 +304,126 @@ void breakdown(const tovarin::test::GeneratedSite& site, double terminal_best) {
               terminal_best);
 }
 
+// The list alone, in a shown window and without any pumping: `count`
+// entries appended in three ways, each timed over its first and last thirds,
+// to tell the cost of appending from that of selecting and scrolling and to
+// show whether it grows with the list.
+void list_growth(std::size_t count) {
+  tovarin::CrawlEngine engine;
+  std::unique_ptr<tovarin::MainWindow> window = shown_window(engine);
+  if (!window) return;
+  tovarin::ResultList* list = window->列表框1;
+  std::printf("\nthe list alone, %zu entries appended without pumping (us per entry, first third / last third):\n",
+              count);
+  const char* names[] = {"addItem", "addItem + setCurrentItem", "append_and_select (+ scrollToItem)",
+                         "append_and_select, Batched layout mode"};
+  for (int way = 0; way < 4; ++way) {
+    list->clear();
+    if (way == 3) list->setLayoutMode(QListView::Batched);
+    QApplication::processEvents();
+    double first = 0, last = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::string text = "http://" + std::string(kHost) + "/p/" + std::to_string(i) + ".html";
+      const auto start = Clock::now();
+      if (way >= 2) {
+        list->append_and_select(tovarin::Text(text));
+      } else {
+        list->addItem(QString::fromStdString(text));
+        if (way == 1) list->setCurrentItem(list->item(list->count() - 1), QItemSelectionModel::ClearAndSelect);
+      }
+      const double took = seconds(Clock::now() - start);
+      if (i < count / 3) first += took;
+      if (i >= count - count / 3) last += took;
+    }
+    const double third = static_cast<double>(std::max<std::size_t>(1, count / 3));
+    std::printf("  %-36s %7.1f / %7.1f\n", names[way], 1e6 * first / third, 1e6 * last / third);
+  }
+}
+
+// The crawl through the shown window, with pumping limited to once per
+// `interval` and the newest entry selected and scrolled to only then: what
+// the window would cost with its repaints and list work so batched.
+class BatchingHost final : public tovarin::CrawlHost {
+ public:
+  BatchingHost(tovarin::MainWindow* window, std::chrono::milliseconds interval, bool batch_select)
+      : window_(window), inner_(window), interval_(interval), batch_select_(batch_select) {}
+  long real_pumps = 0;
+
+  void clear_results() override { inner_.clear_results(); }
+  void add_result(const tovarin::Text& a) override {
+    if (!batch_select_) return inner_.add_result(a);
+    auto* entry = new QListWidgetItem(QString::fromStdString(std::string(a)));
+    entry->setData(Qt::UserRole, QByteArray(a.data(), static_cast<qsizetype>(a.size())));
+    window_->列表框1->addItem(entry);
+    pending_select_ = true;
+  }
+  void show_valid_count(std::int32_t n) override { inner_.show_valid_count(n); }
+  void show_total_count(std::int32_t n) override { inner_.show_total_count(n); }
+  bool pump_events() override {
+    const auto now = Clock::now();
+    if (now - last_ < interval_) return true;
+    last_ = now;
+    ++real_pumps;
+    flush_select();
+    return inner_.pump_events();
+  }
+  void set_start_enabled(bool on) override {
+    flush_select();
+    inner_.set_start_enabled(on);
+  }
+  tovarin::Text read_start_address() override { return inner_.read_start_address(); }
+  tovarin::Text read_depth_text() override { return inner_.read_depth_text(); }
+
+ private:
+  void flush_select() {
+    if (!pending_select_) return;
+    pending_select_ = false;
+    QListWidget* list = window_->列表框1;
+    QListWidgetItem* newest = list->item(list->count() - 1);
+    list->setCurrentItem(newest, QItemSelectionModel::ClearAndSelect);
+    list->scrollToItem(newest, QAbstractItemView::EnsureVisible);
+  }
+  tovarin::MainWindow* window_;
+  tovarin::WindowHost inner_;
+  std::chrono::milliseconds interval_;
+  bool batch_select_;
+  bool pending_select_ = false;
+  Clock::time_point last_{};
+};
+
+void what_if(const tovarin::test::GeneratedSite& site, double terminal_best) {
+  std::printf("\nwhat if (the same crawl through the shown window, changed only in this benchmark's host):\n");
+  struct Variant {
+    const char* name;
+    std::chrono::milliseconds interval;
+    bool batch_select;
+    bool batched_layout;
+  };
+  const Variant variants[] = {
+      {"pump every call, select/scroll batched", 0ms, true, false},
+      {"pump every call, list in Batched layout mode", 0ms, false, true},
+      {"pump at most every 20 ms", 20ms, false, false},
+      {"pump at most every 20 ms, Batched layout mode", 20ms, false, true},
+      {"pump at most every 20 ms, select/scroll batched", 20ms, true, false},
+      {"pump at most every 50 ms, select/scroll batched", 50ms, true, false},
+  };
+  for (const Variant& v : variants) {
+    tovarin::CrawlEngine engine;
+    std::unique_ptr<tovarin::MainWindow> window = shown_window(engine);
+    if (!window) return;
+    window->编辑框1->setText(QString::fromStdString(tovarin::test::site_start(kHost)));
+    window->编辑框2->setText(QStringLiteral("100000"));
+    if (v.batched_layout) window->列表框1->setLayoutMode(QListView::Batched);
+    BatchingHost host(window.get(), v.interval, v.batch_select);
+    const auto start = Clock::now();
+    engine.start_crawl(host);
+    const double total = seconds(Clock::now() - start);
+    const bool same = listed_entries(*window) == site.listed && window->列表框1->currentRow() == window->列表框1->count() - 1;
+    std::printf("  %-48s %.3f s  %+6.1f %% over tovarin-crawl's best  %ld pumps  %s\n", v.name, total,
+                100 * (total / terminal_best - 1), host.real_pumps, same ? "ok" : "MISMATCH");
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -400,6 +520,8 @@ int main(int argc, char** argv) {
                 100 * over_med, 100 * kGoalOverhead, over_med <= kGoalOverhead ? "met" : "NOT MET");
 
     breakdown(site, t_best);
+    list_growth(site.listed.size());
+    what_if(site, t_best);
   }
   tovarin::HttpSession::instance().close();
   return all_ok ? 0 : 1;
