@@ -87,17 +87,28 @@ Text ResultList::entry_text(int index) const {
   return Text(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
-void ResultList::append_and_select(const Text& address) {
+void ResultList::append(const Text& address) {
   auto* entry = new QListWidgetItem(to_qt(address));
   entry->setData(kTextRole, QByteArray(address.data(), static_cast<qsizetype>(address.size())));
   addItem(entry);
+  newest_pending_ = true;
+}
+
+void ResultList::select_newest() {
+  if (!newest_pending_) return;
+  newest_pending_ = false;
   const int last = count() - 1;
   if (last < 0) return;
-  // The selection always goes to the newest entry, whatever the user
-  // selected or scrolled to in the meantime.
+  // The selection goes to the newest entry, whatever the user selected or
+  // scrolled to in the meantime.
   QListWidgetItem* newest = item(last);
   setCurrentItem(newest, QItemSelectionModel::ClearAndSelect);
   scrollToItem(newest, QAbstractItemView::EnsureVisible);
+}
+
+void ResultList::clear_entries() {
+  clear();
+  newest_pending_ = false;
 }
 
 void ResultList::mouseDoubleClickEvent(QMouseEvent* event) {
@@ -235,12 +246,16 @@ MainWindow* WindowHost::live() const {
   return window != nullptr && !window->is_closed() ? window : nullptr;
 }
 
+WindowHost::~WindowHost() {
+  if (MainWindow* window = live()) window->列表框1->select_newest();
+}
+
 void WindowHost::clear_results() {
-  if (MainWindow* window = live()) window->列表框1->clear();
+  if (MainWindow* window = live()) window->列表框1->clear_entries();
 }
 
 void WindowHost::add_result(const Text& address) {
-  if (MainWindow* window = live()) window->列表框1->append_and_select(address);
+  if (MainWindow* window = live()) window->列表框1->append(address);
 }
 
 void WindowHost::show_valid_count(std::int32_t n) {
@@ -252,7 +267,19 @@ void WindowHost::show_total_count(std::int32_t n) {
 }
 
 bool WindowHost::pump_events() {
-  if (live() == nullptr) return false;
+  MainWindow* window = live();
+  if (window == nullptr) return false;
+  // On a fast network the crawl pumps thousands of times a second, and each
+  // pump repaints what changed. Pumping at most once a frame keeps the window
+  // as lively to the eye and to the hand and leaves the time to the crawl.
+  const auto now = std::chrono::steady_clock::now();
+  if (pumped_ && now - last_pump_ < window->pump_interval()) return true;
+  pumped_ = true;
+  last_pump_ = now;
+  // Selecting an entry lays the whole list out again, so the newest entry
+  // is selected here, once per pump, rather than at every listing. Nothing
+  // can look at the selection before events are handled.
+  window->列表框1->select_newest();
   QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
   if (dispatcher == nullptr) return live() != nullptr;
   // Pass after pass until one finds nothing to do, so that events posted

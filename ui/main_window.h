@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QWidget>
+#include <chrono>
 
 #include "engine/crawl_engine.h"
 #include "engine/crawl_host.h"
@@ -36,14 +37,26 @@ class ResultList : public QListWidget {
   // The entry's text exactly as it was listed; empty when `index` is below 0
   // or not below the number of entries.
   Text entry_text(int index) const;
-  // Appends `address` as the new last entry, selects it and scrolls to it.
-  void append_and_select(const Text& address);
+  // Appends `address` as the new last entry; select_newest() selects it.
+  void append(const Text& address);
+  // If entries were appended since the last call, selects the newest one
+  // and scrolls the list to it.
+  void select_newest();
+  void append_and_select(const Text& address) {
+    append(address);
+    select_newest();
+  }
+  // Removes every entry; nothing is selected afterwards.
+  void clear_entries();
 
  signals:
   void double_click_select();
 
  protected:
   void mouseDoubleClickEvent(QMouseEvent* event) override;
+
+ private:
+  bool newest_pending_ = false;
 };
 
 class MainWindow : public QWidget {
@@ -62,6 +75,12 @@ class MainWindow : public QWidget {
   bool is_closed() const { return closed_; }
   // True while start_button_clicked runs.
   bool is_crawling() const { return crawling_; }
+
+  // The shortest time between two pumps of a crawl that handle events; the
+  // pumps in between return at once.
+  static constexpr std::chrono::milliseconds kPumpInterval{20};
+  std::chrono::milliseconds pump_interval() const { return pump_interval_; }
+  void set_pump_interval(std::chrono::milliseconds interval) { pump_interval_ = interval; }
 
   // The controls, named as in the window (object names too).
   QLabel* 标签1;
@@ -92,13 +111,21 @@ class MainWindow : public QWidget {
   bool closed_ = false;
   bool crawling_ = false;
   bool frame_fitted_ = false;
+  std::chrono::milliseconds pump_interval_ = kPumpInterval;
 };
 
 // CrawlHost on a MainWindow. It holds the window through a guard, so every
 // operation stays harmless once the window has been closed or destroyed.
+// On a fast network a crawl lists and pumps thousands of times a second:
+// pumps handle events at most once per pump interval (the others return at
+// once), and the newest entry is selected at each pump that handles events
+// and when the crawl ends, which is before anything can look at the
+// selection.
 class WindowHost final : public CrawlHost {
  public:
   explicit WindowHost(MainWindow* window) : window_(window) {}
+  // Selects the newest entry if a listing has not been shown yet.
+  ~WindowHost() override;
 
   void clear_results() override;
   void add_result(const Text& address) override;
@@ -116,6 +143,9 @@ class WindowHost final : public CrawlHost {
   QPointer<MainWindow> window_;
   // Where the focus went when the focused start button was greyed out.
   QPointer<QWidget> focus_moved_to_;
+  // When the last pump that handled events began.
+  bool pumped_ = false;
+  std::chrono::steady_clock::time_point last_pump_;
 };
 
 }  // namespace tovarin

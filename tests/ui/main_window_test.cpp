@@ -40,7 +40,11 @@ std::vector<std::string> entries(const QListWidget* list) {
 
 class MainWindowTest : public ::testing::Test {
  protected:
-  void SetUp() override { window_ = new MainWindow(engine_); }
+  void SetUp() override {
+    window_ = new MainWindow(engine_);
+    // These tests act at exact pump points: every pump handles events.
+    window_->set_pump_interval(std::chrono::milliseconds(0));
+  }
   void TearDown() override {
     delete window_.data();
     settle();
@@ -326,12 +330,16 @@ TEST_F(MainWindowTest, NewestEntryIsSelectedAndVisibleEvenAfterTheUserMovedAway)
   WindowHost host(window_);
   ResultList* list = window_->列表框1;
   for (int i = 0; i < 40; ++i) host.add_result("http://example.test/page" + std::to_string(i));
+  // The selection follows the listings by the next pump, before any event
+  // (a click, a double-click) can look at it.
+  EXPECT_TRUE(host.pump_events());
   ASSERT_EQ(list->selected_index(), 39);
   // The user selects the first entry and scrolls to the top.
   list->setCurrentRow(0);
   list->verticalScrollBar()->setValue(0);
   ASSERT_EQ(list->selected_index(), 0);
   host.add_result("http://example.test/newest");
+  EXPECT_TRUE(host.pump_events());
   EXPECT_EQ(list->selected_index(), 40);
   EXPECT_EQ(list->selectedItems().size(), 1);
   const QRect shown = list->visualItemRect(list->item(40));
@@ -430,6 +438,38 @@ TEST_F(MainWindowTest, ClosingAfterSomeListingsStopsTheCrawlAtTheNextPump) {
   EXPECT_TRUE(window_->is_closed());
   EXPECT_EQ(window_->列表框1->count(), 1);
   EXPECT_EQ(server.request_targets(), std::vector<std::string>{"/"});
+}
+
+TEST(MainWindowPumpTest, PumpsWithinAFrameReturnAtOnceAndTheNextOneHandlesTheClose) {
+  // Pages that take longer than the pump interval to arrive: the pump after
+  // each of them handles events.
+  ScriptedServer server;
+  server.add_page("/", R"(<a href="/a">a</a> <a href="/b">b</a> <a href="/c">c</a>)");
+  const auto slow = [](const std::string& body) {
+    return test::ServerReply{test::ServerReply::Kind::kDrip, ScriptedServer::response(200, body), 8,
+                             2 * MainWindow::kPumpInterval};
+  };
+  server.add_fault("/a", slow("page a"));
+  server.add_fault("/b", slow("page bb"));
+  server.add_fault("/c", slow("page ccc"));
+  CrawlEngine engine;
+  QPointer<MainWindow> window = new MainWindow(engine);
+  ASSERT_EQ(window->pump_interval(), MainWindow::kPumpInterval);
+  ASSERT_TRUE(show_and_activate(window));
+  QObject::connect(window->列表框1->model(), &QAbstractItemModel::rowsInserted, window, [&] {
+    if (window->列表框1->count() == 1) QTimer::singleShot(0, window, [&] { window->close(); });
+  });
+  window->编辑框1->setText(QString::fromStdString(server.url("/")));
+  click(window->按钮1);
+  ASSERT_FALSE(window.isNull());
+  EXPECT_TRUE(window->is_closed());
+  // The close was handled at the first pump that came a frame later: after
+  // the start page or, at the latest, after the slow page that followed it.
+  EXPECT_LE(window->列表框1->count(), 2);
+  const auto requests = server.request_targets();
+  EXPECT_TRUE(std::find(requests.begin(), requests.end(), "/b") == requests.end());
+  delete window.data();
+  settle();
 }
 
 }  // namespace
