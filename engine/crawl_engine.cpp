@@ -44,8 +44,6 @@ Text fold_full_width(std::string_view text) {
   return out;
 }
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-
 }  // namespace
 
 std::int32_t address_key(std::string_view address) {
@@ -64,18 +62,10 @@ std::int32_t content_key(std::string_view page_text) {
 
 std::int32_t depth_value(std::string_view depth_text) {
   const Text folded = fold_full_width(depth_text);
-  std::size_t pos = 0;
-  while (pos < folded.size() && is_space(folded[pos])) ++pos;
-  bool negative = false;
-  if (pos < folded.size() && (folded[pos] == '+' || folded[pos] == '-')) {
-    negative = folded[pos] == '-';
-    ++pos;
-  }
+  const LeadingNumber number = leading_number(folded);
   std::uint32_t value = 0;
-  for (; pos < folded.size() && folded[pos] >= '0' && folded[pos] <= '9'; ++pos) {
-    value = value * 10u + static_cast<std::uint32_t>(folded[pos] - '0');
-  }
-  if (negative) value = 0u - value;
+  for (char digit : number.digits) value = value * 10u + static_cast<std::uint32_t>(digit - '0');
+  if (number.negative) value = 0u - value;
   return static_cast<std::int32_t>(value);
 }
 

@@ -153,8 +153,6 @@ struct Transfer {
   }
 };
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-
 // The value of a header line "Name: value\r\n" when its name is `name`
 // (ASCII case ignored): leading blanks and the line end taken off.
 std::optional<std::string_view> header_value(std::string_view line, std::string_view name) {
@@ -262,20 +260,11 @@ int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 
 std::size_t read_chunk_size(std::optional<std::string_view> content_length) {
   if (!content_length || content_length->size() > kMaxContentLengthText) return kUnknownLengthChunk;
-  std::string_view text = *content_length;
-  std::size_t pos = 0;
-  while (pos < text.size() && is_space(text[pos])) ++pos;
-  bool negative = false;
-  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
-    negative = text[pos] == '-';
-    ++pos;
-  }
+  const LeadingNumber number = leading_number(*content_length);
   // Saturates: every value from kLargestChunk on gives the same size.
   std::size_t value = 0;
-  for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
-    value = std::min(value * 10 + static_cast<std::size_t>(text[pos] - '0'), kLargestChunk);
-  }
-  if (negative || value == 0) return kUnknownLengthChunk;
+  for (char digit : number.digits) value = std::min(value * 10 + static_cast<std::size_t>(digit - '0'), kLargestChunk);
+  if (number.negative || value == 0) return kUnknownLengthChunk;
   if (value >= kLargestChunk) return kLargestChunk;
   return value + 1;
 }

@@ -37,4 +37,18 @@ std::size_t next_char_start(std::string_view text, std::size_t pos, std::size_t 
   return pos;
 }
 
+LeadingNumber leading_number(std::string_view text) {
+  std::size_t pos = 0;
+  while (pos < text.size() && (text[pos] == ' ' || (text[pos] >= '\t' && text[pos] <= '\r'))) ++pos;
+  LeadingNumber number;
+  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+    number.negative = text[pos] == '-';
+    ++pos;
+  }
+  std::size_t end = pos;
+  while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+  number.digits = text.substr(pos, end - pos);
+  return number;
+}
+
 }  // namespace tovarin

@@ -50,4 +50,14 @@ inline bool is_char_start(std::string_view text, std::size_t from, std::size_t t
   return next_char_start(text, from, target) == target;
 }
 
+// The leading decimal number of a text, read as the C library reads one:
+// white space (space, tab, line feed, vertical tab, form feed, carriage
+// return) skipped, one optional sign, then the digits up to the first other
+// byte. `digits` is empty when there are none.
+struct LeadingNumber {
+  bool negative = false;
+  std::string_view digits;
+};
+LeadingNumber leading_number(std::string_view text);
+
 }  // namespace tovarin
