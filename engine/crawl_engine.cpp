@@ -76,12 +76,14 @@ bool is_download_address(std::string_view address, const std::vector<Text>& type
   return false;
 }
 
-// The link targets of one listed page that are still to be visited, and the
-// depth at which they are visited. The crawl keeps one frame per open page
-// on an explicit stack, so the depth of a crawl never touches the thread's
-// call stack.
+// One listed page whose link targets are being visited: its address, the
+// values of its links (each target is made from its value when its turn
+// comes), the next one to visit and the depth at which they are visited. The
+// crawl keeps one frame per open page on an explicit stack, so the depth of
+// a crawl never touches the thread's call stack.
 struct CrawlEngine::Frame {
-  std::vector<Text> targets;
+  Text address;
+  LinkValues links;
   std::size_t next = 0;
   std::int32_t depth = 0;
 };
@@ -130,35 +132,32 @@ void CrawlEngine::start_crawl(CrawlHost& host) {
 
 bool CrawlEngine::visit(CrawlHost& host, const Text& address, const Text& attribute, std::int32_t depth) {
   std::vector<Frame> open_pages;
-  std::vector<Text> targets;
-  VisitEnd end = visit_one(host, address, attribute, depth, targets);
+  Frame page;
+  VisitEnd end = visit_one(host, address, attribute, depth, page);
   if (end == VisitEnd::host_gone) return false;
-  if (end == VisitEnd::follow) open_pages.push_back(Frame{std::move(targets), 0, depth});
+  if (end == VisitEnd::follow) open_pages.push_back(std::move(page));
 
   while (!open_pages.empty()) {
-    Frame& page = open_pages.back();
-    if (page.next == page.targets.size()) {
+    Frame& top = open_pages.back();
+    if (top.next == top.links.size()) {
       open_pages.pop_back();
       continue;
     }
-    // Take the target out, so the frame keeps only the targets still to come.
-    Text target = std::move(page.targets[page.next]);
-    Text().swap(page.targets[page.next]);
-    ++page.next;
+    Text target = top.links.target(top.next++, top.address);
     // Nesting is bounded by the number of address keys, far below the range
     // of the depth; saturate rather than wrap all the same.
     const std::int32_t nested_depth =
-        page.depth == std::numeric_limits<std::int32_t>::max() ? page.depth : page.depth + 1;
-    targets.clear();
-    end = visit_one(host, std::move(target), attribute, nested_depth, targets);
+        top.depth == std::numeric_limits<std::int32_t>::max() ? top.depth : top.depth + 1;
+    Frame nested;
+    end = visit_one(host, std::move(target), attribute, nested_depth, nested);
     if (end == VisitEnd::host_gone) return false;
-    if (end == VisitEnd::follow) open_pages.push_back(Frame{std::move(targets), 0, nested_depth});
+    if (end == VisitEnd::follow) open_pages.push_back(std::move(nested));
   }
   return true;
 }
 
 CrawlEngine::VisitEnd CrawlEngine::visit_one(CrawlHost& host, Text address, const Text& attribute,
-                                             std::int32_t depth, std::vector<Text>& targets) {
+                                             std::int32_t depth, Frame& page) {
   // 1-2: count the visit, show it, let the front end breathe.
   total_count_ = wrapping_add(total_count_, 1);
   host.show_total_count(total_count_);
@@ -201,7 +200,9 @@ CrawlEngine::VisitEnd CrawlEngine::visit_one(CrawlHost& host, Text address, cons
   if (!host.pump_events()) return VisitEnd::host_gone;
 
   // 12: the page's links are visited next, at depth + 1.
-  targets = link_targets(page_text, address, attribute);
+  page.links = link_values(page_text, attribute);
+  page.address = std::move(address);
+  page.depth = depth;
   return VisitEnd::follow;
 }
 

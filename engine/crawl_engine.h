@@ -62,11 +62,10 @@ class CrawlEngine {
  private:
   struct Frame;
   enum class VisitEnd { done, follow, host_gone };
-  // One visit up to the listing of its page. Returns follow, with the page's
-  // link targets in `targets`, when the page was listed after a fetch: the
+  // One visit up to the listing of its page. Returns follow, with the page
+  // and its links in `page`, when the page was listed after a fetch: its
   // targets are then visited, in order, at depth + 1.
-  VisitEnd visit_one(CrawlHost& host, Text address, const Text& attribute, std::int32_t depth,
-                     std::vector<Text>& targets);
+  VisitEnd visit_one(CrawlHost& host, Text address, const Text& attribute, std::int32_t depth, Frame& page);
   // The visit of `address` with every visit below it, depth first. Returns
   // false when the host has gone.
   bool visit(CrawlHost& host, const Text& address, const Text& attribute, std::int32_t depth);

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string.h>  // memmem
 
@@ -122,16 +123,6 @@ const AnchoredPattern& href_pattern() {
   return pattern;
 }
 
-Text target_for(std::string_view value, const Text& page_address) {
-  if (!value.empty() && value.front() == '/') {
-    Text target;
-    target.reserve(page_address.size() + value.size());
-    target.append(page_address).append(value);
-    return target;
-  }
-  return Text(value);
-}
-
 // Every match begins with the attribute and "=", so the candidates are the
 // occurrences of those bytes at character starts, and the pattern is tried
 // anchored at each in page order. A match is attribute, "=", a quotation mark,
@@ -139,9 +130,8 @@ Text target_for(std::string_view value, const Text& page_address) {
 // run of value bytes does not end at a quotation mark cannot match and the
 // engine is not asked; the subject handed to it ends at that quotation mark,
 // which keeps the engine's work within that one run.
-std::vector<Text> literal_link_targets(const Text& page_text, const Text& page_address, const Text& attribute,
-                                       const AnchoredPattern& pattern) {
-  std::vector<Text> targets;
+LinkValues literal_link_values(const Text& page_text, const Text& attribute, const AnchoredPattern& pattern) {
+  LinkValues targets;
   MatchContextPtr context = make_match_context();
   MatchDataPtr data(pcre2_match_data_create(1, nullptr));
   JitStackPtr jit_stack;  // made on demand, for this call alone
@@ -197,7 +187,7 @@ std::vector<Text> literal_link_targets(const Text& page_text, const Text& page_a
     if (text[open_quote] == '"' && text[match_end - 1] == '"') {
       value = std::string_view(text + open_quote + 1, match_end - 1 - (open_quote + 1));
     }
-    targets.push_back(target_for(value, page_address));
+    if (!targets.push_back(value)) break;
     search_from = match_end;
     char_start = match_end;  // the match is ASCII, so its end is a character start
   }
@@ -251,8 +241,8 @@ struct PositionMap {
 // Any other attribute: the expression, with the attribute in it, is compiled
 // for this call and matched in UTF mode on the characters of the page, so
 // whatever the attribute holds, "." and classes take whole characters.
-std::vector<Text> general_link_targets(const Text& page_text, const Text& page_address, const Text& attribute) {
-  std::vector<Text> targets;
+LinkValues general_link_values(const Text& page_text, const Text& attribute) {
+  LinkValues targets;
   CodePtr code = compile_pattern(characters_as_utf8(link_pattern_for(attribute)), PCRE2_UTF);
   if (!code) return targets;
   MatchContextPtr context = make_match_context();
@@ -276,8 +266,7 @@ std::vector<Text> general_link_targets(const Text& page_text, const Text& page_a
     if (end < start) break;  // \K in a lookaround of the attribute; no text to take
     const std::size_t byte_start = map.byte_at(start);
     const std::size_t byte_end = map.byte_at(end);
-    targets.push_back(
-        target_for(text_between(page_text.substr(byte_start, byte_end - byte_start), left, right), page_address));
+    if (!targets.push_back(text_between(page_text.substr(byte_start, byte_end - byte_start), left, right))) break;
     // An empty match would be found again at the same point: step one character on.
     search_from = end > start ? end : end + (end < utf8.size() && static_cast<unsigned char>(utf8[end]) >= 0x80 ? 4 : 1);
   }
@@ -308,18 +297,50 @@ std::size_t find_whole_chars(std::string_view text, std::string_view needle, std
 
 }  // namespace
 
-std::vector<Text> link_targets(const Text& page_text, const Text& page_address, const Text& attribute) {
+std::string_view LinkValues::value(std::size_t i) const {
+  const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+  return std::string_view(bytes_).substr(begin, ends_[i] - begin);
+}
+
+Text LinkValues::target(std::size_t i, const Text& page_address) const { return link_target(value(i), page_address); }
+
+bool LinkValues::push_back(std::string_view value) {
+  if (value.size() > std::numeric_limits<std::uint32_t>::max() - bytes_.size()) return false;
+  bytes_.append(value);
+  ends_.push_back(static_cast<std::uint32_t>(bytes_.size()));
+  return true;
+}
+
+Text link_target(std::string_view value, const Text& page_address) {
+  if (!value.empty() && value.front() == '/') {
+    Text target;
+    target.reserve(page_address.size() + value.size());
+    target.append(page_address).append(value);
+    return target;
+  }
+  return Text(value);
+}
+
+LinkValues link_values(const Text& page_text, const Text& attribute) {
   if (attribute == "href") {
     const AnchoredPattern& pattern = href_pattern();
-    if (pattern.code) return literal_link_targets(page_text, page_address, attribute, pattern);
+    if (pattern.code) return literal_link_values(page_text, attribute, pattern);
     return {};
   }
   if (is_literal_attribute(attribute)) {
     const AnchoredPattern pattern = compile_anchored(attribute, false);
     if (!pattern.code) return {};
-    return literal_link_targets(page_text, page_address, attribute, pattern);
+    return literal_link_values(page_text, attribute, pattern);
   }
-  return general_link_targets(page_text, page_address, attribute);
+  return general_link_values(page_text, attribute);
+}
+
+std::vector<Text> link_targets(const Text& page_text, const Text& page_address, const Text& attribute) {
+  const LinkValues values = link_values(page_text, attribute);
+  std::vector<Text> targets;
+  targets.reserve(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) targets.push_back(values.target(i, page_address));
+  return targets;
 }
 
 Text text_between(const Text& text, const Text& left, const Text& right) {
