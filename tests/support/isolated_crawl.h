@@ -11,6 +11,12 @@
 //
 // Fetch overrides set before the call are inherited by the child. Servers
 // keep running in the parent.
+//
+// In the sanitizer build the crawl runs in the calling process instead: the
+// sanitizer's allocator does not survive a fork from a process whose server
+// threads are busy, and its quarantine keeps freed memory resident, so memory
+// is not measured there (memory_measured is false) and the time limit is the
+// test runner's.
 
 #include <chrono>
 #include <cstdint>
@@ -30,6 +36,7 @@ struct CrawlOutcome {
   std::int32_t depth_limit = 0;
   double seconds = 0;           // wall time of start_crawl
   long rss_growth_kib = 0;      // peak resident size during the crawl less the size before
+  bool memory_measured = true;
 };
 
 CrawlOutcome run_isolated_crawl(const Text& start_address, const Text& depth_text, std::chrono::seconds limit);
