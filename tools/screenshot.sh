@@ -6,11 +6,11 @@
 # Runs the real program on a private Xvfb display with the openbox window
 # manager (so the window has its frame and title bar), serves the site with
 # python3's http.server bound to 127.0.0.1, and drives the window with
-# xdotool. Usage: tools/screenshot.sh [BUILD_DIR]   (default: build)
+# xdotool. Usage: tools/screenshot.sh [BUILD_DIR]   (default: build/release)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build}
+build=${1:-$root/build/release}
 program=$build/app/tovarin
 [[ -x $program ]] || { echo "screenshot: $program not built" >&2; exit 1; }
 for tool in Xvfb openbox xdotool import python3; do
