@@ -17,7 +17,10 @@
 #include <vector>
 
 #include "engine/encoding.h"
+#include "tests/support/generated_site.h"
+#include "tests/support/nginx_server.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/temp_dir.h"
 #include "tests/ui/ui_helpers.h"
 
 namespace tovarin {
@@ -468,6 +471,29 @@ TEST(MainWindowPumpTest, PumpsWithinAFrameReturnAtOnceAndTheNextOneHandlesTheClo
   EXPECT_LE(window->列表框1->count(), 2);
   const auto requests = server.request_targets();
   EXPECT_TRUE(std::find(requests.begin(), requests.end(), "/b") == requests.end());
+  delete window.data();
+  settle();
+}
+
+TEST(MainWindowDeepChainTest, ChainOfTwentyThousandPagesCompletesInTheWindowsThread) {
+  // Each page links only to the next one: the crawl nests as deep as the
+  // chain, inside the click handler of the window's own thread.
+  test::TempDir root;
+  const test::GeneratedSite site = test::write_chain_site(root.path(), "127.0.84.17", 20000);
+  test::NginxServer nginx(root.path(), "127.0.84.17", {.access_log = false});
+  ASSERT_TRUE(nginx.ok()) << nginx.error();
+  CrawlEngine engine;
+  QPointer<MainWindow> window = new MainWindow(engine);
+  ASSERT_TRUE(show_and_activate(window));
+  window->编辑框1->setText(QString::fromStdString(test::site_start("127.0.84.17")));
+  window->编辑框2->setText(u("100000"));
+  click(window->按钮1);
+  ResultList* list = window->列表框1;
+  ASSERT_EQ(list->count(), static_cast<int>(site.listed.size()));
+  for (int i = 0; i < list->count(); ++i) ASSERT_EQ(list->entry_text(i), site.listed[static_cast<std::size_t>(i)]) << i;
+  EXPECT_EQ(list->selected_index(), list->count() - 1);
+  EXPECT_EQ(window->标签5->text(), QString::number(list->count()));
+  EXPECT_TRUE(window->按钮1->isEnabled());
   delete window.data();
   settle();
 }
