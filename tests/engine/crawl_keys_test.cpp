@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 
 #include "engine/crawl_engine.h"
@@ -14,6 +16,7 @@ struct KeyCase {
   std::string address;
   std::int32_t key;
 };
+void PrintTo(const KeyCase& c, std::ostream* os) { *os << c.name; }
 
 class AddressKeyTest : public ::testing::TestWithParam<KeyCase> {};
 
@@ -48,6 +51,7 @@ struct DepthCase {
   std::string text;
   std::int32_t value;
 };
+void PrintTo(const DepthCase& c, std::ostream* os) { *os << c.name; }
 
 class DepthValueTest : public ::testing::TestWithParam<DepthCase> {};
 

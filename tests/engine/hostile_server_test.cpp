@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -105,6 +107,7 @@ struct ReplyCase {
   int extra_visits;         // visits of links found in the hostile page
   double max_seconds;       // before slack
 };
+void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name; }
 
 std::string big_headers(std::size_t bytes) {
   std::string headers;
@@ -269,6 +272,7 @@ struct BigPageCase {
   std::size_t bytes;
   int extra_visits;  // -1: one per repetition of the fragment
 };
+void PrintTo(const BigPageCase& c, std::ostream* os) { *os << c.name; }
 
 // The sanitizer build checks these pages for memory errors, not for speed:
 // there, a sixteenth of the size will do (unoptimised and instrumented, link

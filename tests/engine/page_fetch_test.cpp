@@ -4,6 +4,8 @@
 #include "engine/page_fetch.h"
 
 #include <gtest/gtest.h>
+
+#include <ostream>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -92,6 +94,7 @@ struct TargetCase {
   std::string target;
   std::string host;
 };
+void PrintTo(const TargetCase& c, std::ostream* os) { *os << c.name; }
 
 class RequestTargetTest : public PageFetchTest, public ::testing::WithParamInterface<TargetCase> {};
 
@@ -127,6 +130,7 @@ struct BodyCase {
   std::string raw_response;
   std::string body;
 };
+void PrintTo(const BodyCase& c, std::ostream* os) { *os << c.name; }
 
 class ResponseBodyTest : public PageFetchTest, public ::testing::WithParamInterface<BodyCase> {};
 

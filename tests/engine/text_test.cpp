@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "engine/encoding.h"
 
 namespace tovarin {
@@ -20,6 +22,7 @@ struct FindCase {
   std::string needle;
   std::size_t expected;
 };
+void PrintTo(const FindCase& c, std::ostream* os) { *os << c.name; }
 
 class FindIgnoringCaseTest : public ::testing::TestWithParam<FindCase> {};
 
