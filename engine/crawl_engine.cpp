@@ -158,27 +158,27 @@ bool CrawlEngine::visit(CrawlHost& host, const Text& address, const Text& attrib
 
 CrawlEngine::VisitEnd CrawlEngine::visit_one(CrawlHost& host, Text address, const Text& attribute,
                                              std::int32_t depth, Frame& page) {
-  // 1-2: count the visit, show it, let the front end breathe.
+  // Count the visit, show it, let the front end breathe.
   total_count_ = wrapping_add(total_count_, 1);
   host.show_total_count(total_count_);
   if (!host.pump_events()) return VisitEnd::host_gone;
 
-  // 3: depth limit.
+  // Depth limit.
   if (depth > depth_limit_) return VisitEnd::done;
 
-  // 4: only addresses whose first four bytes are "http" in any case.
+  // Only addresses whose first four bytes are "http" in any case.
   if (ascii_lower(std::string_view(address).substr(0, 4)) != "http") return VisitEnd::done;
 
-  // 5: one trailing slash goes.
+  // One trailing slash goes.
   if (address.back() == '/') address.pop_back();
 
-  // 6: duplicate addresses. An address so long that its key falls outside the
+  // Duplicate addresses. An address so long that its key falls outside the
   // table (131,072 bytes or more) is treated as already seen.
   const std::int32_t k = address_key(address);
   if (!in_table(k) || address_seen_[static_cast<std::size_t>(k - 1)] == 1) return VisitEnd::done;
   address_seen_[static_cast<std::size_t>(k - 1)] = 1;
 
-  // 7: download addresses are listed, never fetched.
+  // Download addresses are listed, never fetched.
   if (is_download_address(address, download_types_)) {
     host.add_result(address);
     if (!host.pump_events()) return VisitEnd::host_gone;
@@ -187,19 +187,19 @@ CrawlEngine::VisitEnd CrawlEngine::visit_one(CrawlHost& host, Text address, cons
     return VisitEnd::done;
   }
 
-  // 8-10: fetch; drop empty pages and pages whose length was seen.
+  // Fetch; drop empty pages and pages whose length was seen.
   Text page_text = bytes_to_text(fetch_page(address));
   const std::int32_t j = content_key(page_text);
   if (content_seen_[static_cast<std::size_t>(j - 1)] == 1 || page_text.empty()) return VisitEnd::done;
   content_seen_[static_cast<std::size_t>(j - 1)] = 1;
 
-  // 11: list the page; here the count is shown before events are pumped.
+  // List the page; here the count is shown before events are pumped.
   host.add_result(address);
   valid_count_ = wrapping_add(valid_count_, 1);
   host.show_valid_count(valid_count_);
   if (!host.pump_events()) return VisitEnd::host_gone;
 
-  // 12: the page's links are visited next, at depth + 1.
+  // The page's links are visited next, at depth + 1.
   page.links = link_values(page_text, attribute);
   page.address = std::move(address);
   page.depth = depth;
