@@ -7,12 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <set>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "engine/http_session_testing.h"
+#include "tests/support/generated_site.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/scripted_server.h"
 
@@ -221,36 +220,15 @@ TEST_F(CrawlEngineTest, HostThatHasGoneStopsTheCrawlAtOnce) {
   EXPECT_EQ(server_.request_targets(), (std::vector<std::string>{"/"}));
 }
 
-// Names whose address keys are all distinct: /c/<i>, with "_" inserted until
-// the key is one no earlier page has.
-std::vector<std::string> chain_targets(const std::string& site, int count) {
-  std::set<std::int32_t> used;
-  std::vector<std::string> targets;
-  for (int i = 0; i < count; ++i) {
-    std::string target = "/c/" + std::to_string(i);
-    for (int tries = 0; !used.insert(address_key(site + target)).second; ++tries) {
-      if (tries > 1000) throw std::runtime_error("no free key");
-      target += "_";
-    }
-    targets.push_back(target);
-  }
-  return targets;
-}
-
 TEST_F(CrawlEngineTest, DeepChainNeverExhaustsTheStack) {
   // Each page links only to the next one; the crawl nests as deep as the chain.
-  const std::string site = "http://site.test";
-  constexpr int kPages = 10000;
-  const auto targets = chain_targets(site, kPages);
-  for (int i = 0; i < kPages; ++i) {
-    std::string body = i + 1 < kPages ? "<a href=\"" + site + targets[i + 1] + "\">next</a>" : "end";
-    body.resize(100 + static_cast<std::size_t>(i), ' ');  // a length of its own
-    server_.add_page(targets[i], body);
-  }
-  const auto host = crawl(site + targets[0], "100000");
-  ASSERT_EQ(host.listed.size(), static_cast<std::size_t>(kPages));
-  for (int i = 0; i < kPages; ++i) ASSERT_EQ(host.listed[static_cast<std::size_t>(i)], site + targets[i]);
-  EXPECT_EQ(engine_.total_count(), kPages + 1);
+  const test::GeneratedSite site = test::make_chain_site(
+      [this](const std::string& target, const std::string& body) { server_.add_page(target, body); }, "site.test",
+      10000);
+  const auto host = crawl(test::site_start("site.test"), "100000");
+  ASSERT_EQ(host.listed.size(), site.listed.size());
+  for (std::size_t i = 0; i < site.listed.size(); ++i) ASSERT_EQ(host.listed[i], site.listed[i]) << i;
+  EXPECT_EQ(engine_.total_count(), static_cast<std::int32_t>(site.listed.size()) + 1);
 }
 
 }  // namespace

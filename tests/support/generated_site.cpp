@@ -66,10 +66,9 @@ struct Page {
   std::vector<std::size_t> links;
 };
 
-GeneratedSite write_pages(const std::filesystem::path& doc_root, const NameMaker& names, std::vector<Page>& pages,
-                          const std::vector<std::size_t>& order, const std::string& host) {
+GeneratedSite make_pages(const PageSink& sink, const NameMaker& names, std::vector<Page>& pages,
+                         const std::vector<std::size_t>& order, const std::string& host) {
   GeneratedSite site;
-  std::filesystem::create_directories(doc_root / "c");
   const std::string padding_unit = "tovarin crawl test page ";
   for (std::size_t i = 0; i < pages.size(); ++i) {
     const Page& page = pages[i];
@@ -89,11 +88,7 @@ GeneratedSite write_pages(const std::filesystem::path& doc_root, const NameMaker
     }
     body += "</p>";
     body += tail;
-    const std::filesystem::path file =
-        page.name.empty() ? doc_root / "index.html" : doc_root / "c" / (page.name + ".html");
-    std::ofstream out(file, std::ios::binary);
-    out.write(body.data(), static_cast<std::streamsize>(body.size()));
-    if (!out) throw std::runtime_error("cannot write " + file.string());
+    sink(page.name.empty() ? "/" : "/c/" + page.name + ".html", body);
     site.total_bytes += body.size();
   }
   for (std::size_t index : order) {
@@ -104,11 +99,26 @@ GeneratedSite write_pages(const std::filesystem::path& doc_root, const NameMaker
   return site;
 }
 
+// Writes each page into `doc_root`, the root page as index.html.
+PageSink file_sink(const std::filesystem::path& doc_root) {
+  std::filesystem::create_directories(doc_root / "c");
+  return [doc_root](const std::string& target, const std::string& body) {
+    const std::filesystem::path file = target == "/" ? doc_root / "index.html" : doc_root / target.substr(1);
+    std::ofstream out(file, std::ios::binary);
+    out.write(body.data(), static_cast<std::streamsize>(body.size()));
+    if (!out) throw std::runtime_error("cannot write " + file.string());
+  };
+}
+
 }  // namespace
 
 std::string site_start(const std::string& host) { return "http://" + host + "/"; }
 
 GeneratedSite write_chain_site(const std::filesystem::path& doc_root, const std::string& host, std::size_t pages) {
+  return make_chain_site(file_sink(doc_root), host, pages);
+}
+
+GeneratedSite make_chain_site(const PageSink& sink, const std::string& host, std::size_t pages) {
   NameMaker names(host);
   std::vector<Page> all(pages + 1);
   std::vector<std::size_t> order;
@@ -117,7 +127,7 @@ GeneratedSite write_chain_site(const std::filesystem::path& doc_root, const std:
     if (i < pages) all[i].links.push_back(i + 1);
     order.push_back(i);
   }
-  return write_pages(doc_root, names, all, order, host);
+  return make_pages(sink, names, all, order, host);
 }
 
 GeneratedSite write_tree_site(const std::filesystem::path& doc_root, const std::string& host, std::size_t pages,
@@ -141,7 +151,7 @@ GeneratedSite write_tree_site(const std::filesystem::path& doc_root, const std::
       if (*it != 0) stack.push_back(*it);
     }
   }
-  return write_pages(doc_root, names, all, order, host);
+  return make_pages(file_sink(doc_root), names, all, order, host);
 }
 
 }  // namespace tovarin::test

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,14 @@ struct GeneratedSite {
 // The address a crawl starts from: "http://HOST/".
 std::string site_start(const std::string& host);
 
+// Receives each page of a generated site: its request target and its body.
+using PageSink = std::function<void(const std::string& target, const std::string& body)>;
+
 // A chain: the root page links to page 1, page k to page k + 1, and page
 // `pages` to nothing; `pages` + 1 pages with the root. Absolute links.
 GeneratedSite write_chain_site(const std::filesystem::path& doc_root, const std::string& host, std::size_t pages);
+// The same chain, each page handed to `sink` (a server's script, say).
+GeneratedSite make_chain_site(const PageSink& sink, const std::string& host, std::size_t pages);
 
 // A tree of `pages` pages below the root, `fanout` children per page, each
 // page also linking back to the root (a duplicate the crawl drops). Absolute
