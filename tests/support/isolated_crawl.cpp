@@ -51,14 +51,21 @@ constexpr bool kInProcess = true;
 constexpr bool kInProcess = false;
 #endif
 
-CrawlOutcome run_here(const Text& start_address, const Text& depth_text) {
-  CrawlEngine engine;
-  engine.load_download_types();
-  RecordingHost host(start_address, depth_text);
+// Only what was listed and the counters matter here: the call log is dropped
+// now and then so that a crawl of a million visits does not fill memory with
+// it.
+void keep_call_log_short(RecordingHost& host) {
   host.on_pump = [&host] {
     if (host.calls.size() > 4096) host.calls.clear();
     return true;
   };
+}
+
+CrawlOutcome run_here(const Text& start_address, const Text& depth_text) {
+  CrawlEngine engine;
+  engine.load_download_types();
+  RecordingHost host(start_address, depth_text);
+  keep_call_log_short(host);
   const auto started = std::chrono::steady_clock::now();
   engine.start_crawl(host);
   CrawlOutcome outcome;
@@ -76,13 +83,7 @@ CrawlOutcome run_here(const Text& start_address, const Text& depth_text) {
   CrawlEngine engine;
   engine.load_download_types();
   RecordingHost host(start_address, depth_text);
-  // Only what was listed and the counters matter here: the call log is
-  // dropped now and then so that a crawl of a million visits does not fill
-  // memory with it.
-  host.on_pump = [&host] {
-    if (host.calls.size() > 4096) host.calls.clear();
-    return true;
-  };
+  keep_call_log_short(host);
   const long before = current_rss_kib();
   const auto started = std::chrono::steady_clock::now();
   engine.start_crawl(host);
